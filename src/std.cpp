@@ -1,0 +1,193 @@
+// Plain TCP operations: the connection table std_ops and the accept and
+// close hooks of a listening socket.
+#include "talvo.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+// The first call and up to eleven repeats when a signal interrupts it.
+constexpr int max_interrupted_calls = 12;
+// A listener is woken by at most this many connections of its own close.
+constexpr int max_wakeup_connections = 21;
+// How long one wake-up connect may take before the close gives up on it.
+constexpr int wakeup_connect_ms = 100;
+// How long the close lets woken threads take their wake-up connections.
+constexpr auto wakeup_take_bound = std::chrono::seconds(1);
+
+template <class F>
+ssize_t retry_interrupted(F call) {
+    ssize_t result = -1;
+    for (int calls = 0; calls < max_interrupted_calls; calls++) {
+        result = call();
+        if (result >= 0 || errno != EINTR) break;
+    }
+    return result;
+}
+
+int std_read(connection_t *conn, char *buf, int len) {
+    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
+    int fd = conn->fd;
+    ssize_t result = retry_interrupted([&] { return recv(fd, buf, len, 0); });
+    if (result >= 0) return static_cast<int>(result);
+    int error = errno;
+    conn->ops->close(conn);
+    return error == EAGAIN || error == EWOULDBLOCK ? TALVO_TIMEOUT : TALVO_ERROR;
+}
+
+int std_write(connection_t *conn, const char *buf, int len) {
+    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
+    int fd = conn->fd;
+    conn->sent_data = 1;
+    // MSG_NOSIGNAL: a gone peer must be an EPIPE result, not a SIGPIPE.
+    ssize_t result = retry_interrupted([&] { return send(fd, buf, len, MSG_NOSIGNAL); });
+    if (result >= 0) return static_cast<int>(result);
+    int error = errno;
+    conn->ops->close(conn);
+    if (error == EAGAIN || error == EWOULDBLOCK) return TALVO_TIMEOUT;
+    if (error == EPIPE || error == ECONNRESET || error == EINTR) return TALVO_PEER_GONE;
+    return TALVO_ERROR;
+}
+
+int std_read_nonblock(connection_t *conn, char *buf, int len) {
+    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
+    return static_cast<int>(recv(conn->fd, buf, len, 0));
+}
+
+int std_write_nonblock(connection_t *conn, const char *buf, int len) {
+    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
+    return static_cast<int>(send(conn->fd, buf, len, MSG_NOSIGNAL));
+}
+
+int std_read_client_certificate(connection_t *, char *, int) { return TALVO_ERROR; }
+
+void set_timeout_option(int fd, int option, int ms) {
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+int accept_into(server_socket_t *ss, connection_t *conn) {
+    int listen_fd = std::atomic_ref<int>(ss->fd).load();
+    if (listen_fd < 0) return 0;
+    alignas(sockaddr_storage) char sin_data[256] = {};
+    socklen_t sin_len = sizeof sin_data;
+    int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(sin_data), &sin_len, SOCK_CLOEXEC);
+    if (fd < 0) return 0;
+
+    // Read after the accept: a time-out set while this thread waited applies.
+    int read_timeout = std::atomic_ref<int>(ss->conn_read_timeout).load(std::memory_order_relaxed);
+    int write_timeout = std::atomic_ref<int>(ss->conn_write_timeout).load(std::memory_order_relaxed);
+    int nodelay = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+    set_timeout_option(fd, SO_RCVTIMEO, read_timeout);
+    set_timeout_option(fd, SO_SNDTIMEO, write_timeout);
+
+    conn->ss = ss;
+    conn->read_timeout = read_timeout;
+    conn->write_timeout = write_timeout;
+    conn->ssl_lock = &ss->ssl_lock;
+    conn->fd = fd;
+    conn->ops = &std_ops;
+    conn->sock = nullptr;
+    memcpy(conn->client_sin, sin_data, sizeof conn->client_data);
+    conn->is_init = 0;
+    socklen_t server_len = sizeof conn->server_data;
+    getsockname(fd, conn->server_sin, &server_len);
+    conn->ssl_bits = 0;
+    conn->ssl_cipher = nullptr;
+    return 1;
+}
+
+// One connection to the listener that a waiting accept can return with;
+// non-blocking, so a full accept queue cannot hang the close.
+bool make_wakeup_connection(const sockaddr *address, socklen_t length) {
+    int sock = socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (sock < 0) return false;
+    bool connected = connect(sock, address, length) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        pollfd item{sock, POLLOUT, 0};
+        int error = 0;
+        socklen_t error_len = sizeof error;
+        connected = poll(&item, 1, wakeup_connect_ms) == 1 &&
+                    getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 && error == 0;
+    }
+    close(sock);
+    return connected;
+}
+
+// Wakes the threads that wait in accept on `fd`, at most 21 of them with a
+// connection each, and returns how many connections were made.
+int wake_acceptors(int fd, int waiting) {
+    alignas(sockaddr_storage) char server_data[128] = {};
+    socklen_t length = sizeof server_data;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(server_data), &length) != 0) return 0;
+    int wanted = std::min(waiting, max_wakeup_connections);
+    int made = 0;
+    while (made < wanted && make_wakeup_connection(reinterpret_cast<sockaddr *>(server_data), length)) made++;
+    return made;
+}
+
+// Waits until at most `at_most` threads are inside std_accept, or the deadline.
+void wait_for_accept_threads(std::atomic_ref<int> threads, int at_most,
+                             std::chrono::steady_clock::time_point deadline) {
+    while (threads.load() > at_most && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+}  // namespace
+
+extern "C" {
+
+const connection_ops_t std_ops = {
+    std_read, std_read_nonblock, std_write, std_write_nonblock, conn_close, std_read_client_certificate,
+};
+
+int conn_close(connection_t *conn) {
+    if (conn == nullptr) return -1;
+    int fd = conn->fd;
+    conn->fd = -1;
+    if (fd >= 0) close(fd);
+    return 1;
+}
+
+int std_accept(server_socket_t *ss, connection_t *conn) {
+    if (ss == nullptr || conn == nullptr) return 0;
+    std::atomic_ref<int> threads(ss->accept_threads);
+    threads.fetch_add(1);
+    int result = accept_into(ss, conn);
+    // The last touch of the record: std_close_ss waits for this.
+    threads.fetch_sub(1);
+    return result;
+}
+
+void std_close_ss(server_socket_t *ss) {
+    if (ss == nullptr) return;
+    int fd = std::atomic_ref<int>(ss->fd).exchange(-1);
+    if (fd < 0) return;
+    std::atomic_ref<int> threads(ss->accept_threads);
+    int waiting = threads.load();
+    int woken = wake_acceptors(fd, waiting);
+    if (woken > 0)
+        wait_for_accept_threads(threads, waiting - woken, std::chrono::steady_clock::now() + wakeup_take_bound);
+    // Whoever is still in accept (more than 21 waiters, or a thread that read
+    // the descriptor just before the close) fails at once after this.
+    shutdown(fd, SHUT_RDWR);
+    wait_for_accept_threads(threads, 0, std::chrono::steady_clock::time_point::max());
+    close(fd);
+}
+
+}  // extern "C"

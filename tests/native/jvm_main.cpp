@@ -1,0 +1,95 @@
+// main() of the suites that need a real JNIEnv: one JVM for the whole run.
+#include "jvm.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace talvo_test {
+namespace {
+JavaVM *the_vm;
+JNIEnv *the_env;
+}  // namespace
+
+JNIEnv *env() { return the_env; }
+JavaVM *vm() { return the_vm; }
+
+std::string capture_stderr(const std::function<void()> &body) {
+    fflush(stderr);
+    char path[] = "/tmp/talvo-stderr-XXXXXX";
+    int file = mkstemp(path);
+    unlink(path);
+    int saved = dup(2);
+    dup2(file, 2);
+    body();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string text;
+    char chunk[4096];
+    ssize_t n;
+    lseek(file, 0, SEEK_SET);
+    while ((n = read(file, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+    close(file);
+    return text;
+}
+
+pending_exception take_exception(JNIEnv *env) {
+    pending_exception result;
+    jthrowable thrown = env->ExceptionOccurred();
+    if (thrown == nullptr) return result;
+    env->ExceptionClear();
+    jclass cls = env->GetObjectClass(thrown);
+    jclass class_class = env->FindClass("java/lang/Class");
+    jmethodID get_name = env->GetMethodID(class_class, "getName", "()Ljava/lang/String;");
+    auto name = static_cast<jstring>(env->CallObjectMethod(cls, get_name));
+    if (env->ExceptionCheck()) env->ExceptionClear();
+    const char *chars = env->GetStringUTFChars(name, nullptr);
+    result.class_name = chars;
+    env->ReleaseStringUTFChars(name, chars);
+    jclass throwable = env->FindClass("java/lang/Throwable");
+    jmethodID get_message = env->GetMethodID(throwable, "getMessage", "()Ljava/lang/String;");
+    auto message = static_cast<jstring>(env->CallObjectMethod(thrown, get_message));
+    if (env->ExceptionCheck()) env->ExceptionClear();
+    if (message != nullptr) {
+        chars = env->GetStringUTFChars(message, nullptr);
+        result.message = chars;
+        env->ReleaseStringUTFChars(message, chars);
+    }
+    env->DeleteLocalRef(message);
+    env->DeleteLocalRef(name);
+    env->DeleteLocalRef(throwable);
+    env->DeleteLocalRef(class_class);
+    env->DeleteLocalRef(cls);
+    env->DeleteLocalRef(thrown);
+    return result;
+}
+
+}  // namespace talvo_test
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    std::string class_path = std::string("-Djava.class.path=") + TALVO_JAR;
+    JavaVMOption options[] = {
+        {const_cast<char *>(class_path.c_str()), nullptr},
+        {const_cast<char *>("-Xcheck:jni"), nullptr},
+        {const_cast<char *>("-Xrs"), nullptr},
+    };
+    JavaVMInitArgs args{};
+    args.version = JNI_VERSION_10;
+    args.nOptions = sizeof options / sizeof options[0];
+    args.options = options;
+    void *env = nullptr;
+    if (JNI_CreateJavaVM(&talvo_test::the_vm, &env, &args) != JNI_OK) {
+        fprintf(stderr, "cannot create the JVM\n");
+        return 2;
+    }
+    talvo_test::the_env = static_cast<JNIEnv *>(env);
+    int result = RUN_ALL_TESTS();
+    // DestroyJavaVM waits for non-daemon threads; the process ends here anyway.
+    fflush(stdout);
+    _exit(result);
+}
