@@ -18,5 +18,12 @@ interface Conn {
     /** The peer's numeric address, for the access log. */
     String peer();
 
+    /**
+     * Reads and drops what the peer still sends, until it pauses, before a
+     * close: closing with unread bytes makes the kernel reset the connection,
+     * which can destroy the answer before the client has read it.
+     */
+    void drain();
+
     void close();
 }

@@ -98,7 +98,17 @@ public final class FileServer {
         }
     }
 
+    /** Bounds of the drain before an early close (see {@link Conn#drain}). */
+    static final int DRAIN_LIMIT = 1 << 20;
+    static final int DRAIN_PAUSE_MS = 100;
+
     private FileServer() {}
+
+    static Thread daemon(Runnable r, String name) {
+        Thread t = new Thread(r, name);
+        t.setDaemon(true);
+        return t;
+    }
 
     public static void main(String[] args) throws Exception {
         Options o;

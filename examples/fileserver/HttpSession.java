@@ -64,14 +64,24 @@ final class HttpSession {
         int headEnd = readHead();
         if (headEnd == -1) return false;
         Scratch s = SCRATCH.get();
-        if (headEnd == -2) return fail(s, 431, "-", false);
+        if (headEnd == -2) {
+            fail(s, 431, "-", false);
+            conn.drain();
+            return false;
+        }
         Request r = new Request();
         int status = parse(headEnd, r);
         start = headEnd;
         if (start == end) start = end = 0;
-        if (status != 0) return fail(s, status, r.line, false);
-        if (!r.method.equals("GET") && !r.method.equals("HEAD")) return fail(s, 405, r.line, r.keepAlive);
-        return answer(s, r);
+        if (status != 0) {
+            fail(s, status, r.line, false);
+            conn.drain();
+            return false;
+        }
+        boolean keep = !r.method.equals("GET") && !r.method.equals("HEAD") ? fail(s, 405, r.line, r.keepAlive)
+            : answer(s, r);
+        if (!keep && r.body) conn.drain();
+        return keep;
     }
 
     // ------------------------------------------------------------ reading
@@ -106,6 +116,7 @@ final class HttpSession {
         String target;
         boolean head;
         boolean keepAlive;
+        boolean body;
         long ifModifiedSince = -1;
     }
 
@@ -131,7 +142,6 @@ final class HttpSession {
 
         boolean close = false;
         boolean keepAlive = false;
-        boolean body = false;
         int hosts = 0;
         for (int p = lineEnd + 1; p < headEnd; ) {
             int nl = indexOf('\n', p, headEnd);
@@ -159,16 +169,16 @@ final class HttpSession {
             } else if (name.equalsIgnoreCase("content-length")) {
                 if (ve == vs || ve - vs > 18) return 400;
                 for (int i = vs; i < ve; i++) if (in[i] < '0' || in[i] > '9') return 400;
-                body |= Long.parseLong(ascii(vs, ve)) > 0;
+                r.body |= Long.parseLong(ascii(vs, ve)) > 0;
             } else if (name.equalsIgnoreCase("transfer-encoding")) {
-                body = true;
+                r.body = true;
             }
             p = nl + 1;
         }
         if (minor == 1 && hosts != 1) return 400;
         // A request body is never read: the connection ends with this answer, so
         // the body can not be taken for a next request.
-        r.keepAlive = !body && !close && (minor == 1 || keepAlive);
+        r.keepAlive = !r.body && !close && (minor == 1 || keepAlive);
         return 0;
     }
 
@@ -180,11 +190,11 @@ final class HttpSession {
             int slash = raw.indexOf('/', raw.indexOf("//") + 2);
             raw = slash < 0 ? "/" : raw.substring(slash);
         }
-        if (!raw.startsWith("/")) return fail(s, 400, r.line, r.keepAlive);
+        if (!raw.startsWith("/")) return fail(s, 400, r.line, false);
         int cut = raw.indexOf('?');
         if (cut >= 0) raw = raw.substring(0, cut);
         String decoded = decode(raw);
-        if (decoded == null) return fail(s, 400, r.line, r.keepAlive);
+        if (decoded == null) return fail(s, 400, r.line, false);
         List<String> segments = normalise(decoded);
         if (segments == null) return fail(s, 403, r.line, r.keepAlive);
 

@@ -41,7 +41,7 @@ final class JdkServer implements FileServer.Server {
         this.options = options;
         this.site = new HttpSession.Site(root, new JdkFs(), log);
         AtomicInteger n = new AtomicInteger();
-        workers = Executors.newCachedThreadPool(r -> NativeServer.daemon(r, "worker-" + n.incrementAndGet()));
+        workers = Executors.newCachedThreadPool(r -> FileServer.daemon(r, "worker-" + n.incrementAndGet()));
     }
 
     @Override
@@ -49,7 +49,7 @@ final class JdkServer implements FileServer.Server {
         listener = new ServerSocket();
         listener.setReuseAddress(true);
         listener.bind(new InetSocketAddress(InetAddress.getByName(options.addr), options.port), options.backlog);
-        acceptor = NativeServer.daemon(this::acceptLoop, "accept");
+        acceptor = FileServer.daemon(this::acceptLoop, "accept");
         acceptor.start();
         return listener.getLocalPort();
     }
@@ -163,6 +163,17 @@ final class JdkServer implements FileServer.Server {
             if (headLen + first > 0 && write(joined, 0, headLen + first) < 0) return -1;
             if (len > first && write(body, off + first, len - first) < 0) return -1;
             return headLen + len;
+        }
+
+        @Override
+        public void drain() {
+            byte[] buf = new byte[4096];
+            try {
+                socket.setSoTimeout(FileServer.DRAIN_PAUSE_MS);
+                for (int total = 0, n; total < FileServer.DRAIN_LIMIT && (n = in.read(buf)) > 0; ) total += n;
+            } catch (IOException e) {
+                // the peer paused or left: either way, done
+            }
         }
 
         @Override

@@ -48,7 +48,7 @@ final class NativeServer implements FileServer.Server {
         this.options = options;
         this.site = new HttpSession.Site(root, new NativeFs(), log);
         AtomicInteger n = new AtomicInteger();
-        workers = Executors.newCachedThreadPool(r -> daemon(r, "worker-" + n.incrementAndGet()));
+        workers = Executors.newCachedThreadPool(r -> FileServer.daemon(r, "worker-" + n.incrementAndGet()));
     }
 
     @Override
@@ -59,8 +59,8 @@ final class NativeServer implements FileServer.Server {
         LISTENER.nativeSetConnectionWriteTimeout(listener, options.writeTimeoutMs);
         manager = SELECT.createNative();
         SELECT.initNative(manager);
-        threads.add(daemon(this::selectLoop, "select"));
-        for (int i = 0; i < options.acceptors; i++) threads.add(daemon(this::acceptLoop, "accept-" + i));
+        threads.add(FileServer.daemon(this::selectLoop, "select"));
+        for (int i = 0; i < options.acceptors; i++) threads.add(FileServer.daemon(this::acceptLoop, "accept-" + i));
         threads.forEach(Thread::start);
         return LISTENER.getLocalPort(listener);
     }
@@ -166,12 +166,6 @@ final class NativeServer implements FileServer.Server {
         }
     }
 
-    static Thread daemon(Runnable r, String name) {
-        Thread t = new Thread(r, name);
-        t.setDaemon(true);
-        return t;
-    }
-
     /** A connection record of the library. */
     static final class NativeConn implements Conn {
         final long handle;
@@ -201,6 +195,16 @@ final class NativeServer implements FileServer.Server {
             byte[] text = new byte[64];
             int n = SOCKET.getRemoteIP(handle, text, 0, text.length);
             return n > 0 && n < text.length ? new String(text, 0, n, StandardCharsets.US_ASCII) : "-";
+        }
+
+        @Override
+        public void drain() {
+            byte[] buf = new byte[4096];
+            for (int total = 0; total < FileServer.DRAIN_LIMIT && SOCKET.nativeReadNonBlock(handle, FileServer.DRAIN_PAUSE_MS); ) {
+                int n = STREAM.readNative(handle, buf, 0, buf.length);
+                if (n <= 0) return;
+                total += n;
+            }
         }
 
         /** Closes the descriptor and frees the record; only the thread that owns the connection calls it. */
