@@ -121,6 +121,12 @@ size_t format_failure(char *line, const char *path, int err) {
     return at;
 }
 
+// The failure line is filled after the fork, where nothing may be allocated.
+copied allocate_failure_line(const char *path, char *&out) {
+    out = static_cast<char *>(malloc(sizeof failure_prefix + sizeof failure_middle + strlen(path) + failure_number_room));
+    return out != nullptr ? copied::ok : copied::no_memory;
+}
+
 void write_all(int fd, const char *data, size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, data, len);
@@ -161,12 +167,9 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_boot_TalvoBoot_execDaem
     copied result = argv.fill(env, j_argv);
     if (result == copied::ok) result = envp.fill(env, j_envp);
     if (result == copied::ok) result = copy_string(env, j_pwd, pwd.text);
-    const char *path = argv.size() > 0 ? argv.get()[0] : "";
-    if (result == copied::ok) {
-        line.text = static_cast<char *>(
-            malloc(sizeof failure_prefix + sizeof failure_middle + strlen(path) + failure_number_room));
-        if (line.text == nullptr) result = copied::no_memory;
-    }
+    // With no argument there is no path: execve fails on "" and says so.
+    const char *path = result == copied::ok && argv.size() > 0 ? argv.get()[0] : "";
+    if (result == copied::ok) result = allocate_failure_line(path, line.text);
     // no_chars: the VM's OutOfMemoryError is already pending.
     if (result == copied::no_memory)
         talvo_throw_exception(env, "java/lang/OutOfMemoryError", "no memory for the daemon's arguments");

@@ -127,6 +127,39 @@ protected:
         EXPECT_EQ(errno, ECHILD);
     }
 
+    // Launches argv, which must fail to run, and returns what the daemon
+    // wrote on its standard error.
+    std::string failure_output(fake_array &argv) {
+        fake_array envp;
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return "no pipe";
+        int saved = dup(STDERR_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[1]);
+        jint result = launch(argv, envp);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        EXPECT_EQ(chdir(cwd.c_str()), 0);
+        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(state.thrown.empty());
+        expect_nothing_held();
+        // The daemon holds the only write end; its exit ends the stream.
+        std::string err;
+        char buf[8192];
+        for (;;) {
+            pollfd p{out[0], POLLIN, 0};
+            if (poll(&p, 1, 10000) != 1) {
+                ADD_FAILURE() << "the daemon did not finish";
+                break;
+            }
+            ssize_t n = read(out[0], buf, sizeof buf);
+            if (n <= 0) break;
+            err.append(buf, static_cast<size_t>(n));
+        }
+        close(out[0]);
+        return err;
+    }
+
     std::string current_dir() {
         char here[PATH_MAX];
         return getcwd(here, sizeof here) != nullptr ? here : "";
@@ -173,34 +206,10 @@ TEST_F(DaemonLaunch, AFailedExecWritesOneLineWithTheWholePath) {
     // Longer than the system takes as a path: the daemon gives ENAMETOOLONG.
     fake_string path{"/" + std::string(5000, 'p')};
     fake_array argv{{&path}};
-    fake_array envp;
-
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    int saved = dup(STDERR_FILENO);
-    ASSERT_GE(saved, 0);
-    ASSERT_EQ(dup2(out[1], STDERR_FILENO), STDERR_FILENO);
-    close(out[1]);
-    jint result = launch(argv, envp);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    EXPECT_EQ(chdir(cwd.c_str()), 0);
-
-    EXPECT_EQ(result, 1);
-    EXPECT_TRUE(state.thrown.empty());
-    expect_nothing_held();
-    // The daemon holds the only write end; its exit ends the stream.
-    std::string err;
-    char buf[8192];
-    for (;;) {
-        pollfd p{out[0], POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 10000), 1) << "the daemon did not finish";
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0) break;
-        err.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    EXPECT_EQ(err, "exec failed " + path.utf + " -> " + std::to_string(ENAMETOOLONG) + "\n");
+    EXPECT_EQ(failure_output(argv), "exec failed " + path.utf + " -> " + std::to_string(ENAMETOOLONG) + "\n");
+    // No argument at all: no path either.
+    fake_array none;
+    EXPECT_EQ(failure_output(none), "exec failed  -> " + std::to_string(ENOENT) + "\n");
 }
 
 }  // namespace
