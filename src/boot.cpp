@@ -123,7 +123,8 @@ size_t format_failure(char *line, const char *path, int err) {
 
 // The failure line is filled after the fork, where nothing may be allocated.
 copied allocate_failure_line(const char *path, char *&out) {
-    out = static_cast<char *>(malloc(sizeof failure_prefix + sizeof failure_middle + strlen(path) + failure_number_room));
+    size_t size = sizeof failure_prefix + sizeof failure_middle + strlen(path) + failure_number_room;
+    out = static_cast<char *>(malloc(size));
     return out != nullptr ? copied::ok : copied::no_memory;
 }
 

@@ -16,6 +16,7 @@ import java.util.List;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
@@ -93,8 +94,8 @@ class TalvoBootTest {
         assertEquals("1", launches.value("relative.result"));
         // The kernel puts the script's interpreter before the path it was given.
         // A null element is an empty string in its place; U+0000 travels as 0xC0 0x80.
-        assertEquals(List.of("/bin/sh", "bin/record.sh", "first", "", "", "a\u00c0\u0080b", bytes("\u00e9\u20ac"), "last"),
-                record.argv());
+        assertEquals(List.of("/bin/sh", "bin/record.sh", "first", "", "", "a\u00c0\u0080b", bytes("\u00e9\u20ac"),
+                "last"), record.argv());
         assertEquals(List.of("A=1", "", "B=x\u00c0\u0080y"), record.envp());
         assertEquals(workdir.toString(), record.cwd());
         assertEquals(record.pid(), record.session(), "the daemon leads a new session");
@@ -123,17 +124,21 @@ class TalvoBootTest {
         assertTrue(launches.err().contains(line), "standard error of the JVM:\n" + launches.err());
     }
 
+    private static String nullPointer(Executable call) {
+        return assertThrows(NullPointerException.class, call).getMessage();
+    }
+
     @Test
     void aNullArgumentIsReportedAndNothingHappens() throws Exception {
         TalvoBoot boot = new TalvoBoot();
         String[] argv = {"/bin/true"};
         String[] envp = {};
         Path cwd = Path.of("/proc/self/cwd").toRealPath();
-        assertEquals("argv", assertThrows(NullPointerException.class, () -> boot.execDaemon(null, envp, "/")).getMessage());
-        assertEquals("envp", assertThrows(NullPointerException.class, () -> boot.execDaemon(argv, null, "/")).getMessage());
-        assertEquals("pwd", assertThrows(NullPointerException.class, () -> boot.execDaemon(argv, envp, null)).getMessage());
-        assertEquals("argv", assertThrows(NullPointerException.class, () -> boot.execDaemon(null, envp, null)).getMessage());
-        assertEquals("argv", assertThrows(NullPointerException.class, () -> boot.execDaemon(null, null, null)).getMessage());
+        assertEquals("argv", nullPointer(() -> boot.execDaemon(null, envp, "/")));
+        assertEquals("envp", nullPointer(() -> boot.execDaemon(argv, null, "/")));
+        assertEquals("pwd", nullPointer(() -> boot.execDaemon(argv, envp, null)));
+        assertEquals("argv", nullPointer(() -> boot.execDaemon(null, envp, null)));
+        assertEquals("argv", nullPointer(() -> boot.execDaemon(null, null, null)));
         assertEquals(cwd, Path.of("/proc/self/cwd").toRealPath());
         assertEquals(0, ProcessHandle.current().children().count());
     }
