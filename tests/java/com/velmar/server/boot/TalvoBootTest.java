@@ -13,7 +13,7 @@ import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
-import java.util.stream.Stream;
+import java.util.stream.Collectors;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
@@ -167,21 +167,9 @@ class TalvoBootTest {
             System.out.println(name + ".result=" + result);
             System.out.println(name + ".cwd=" + Path.of("/proc/self/cwd").toRealPath());
             // Children of this JVM, zombies included.
-            StringBuilder children = new StringBuilder();
-            String self = " " + ProcessHandle.current().pid() + " ";
-            try (Stream<Path> procs = Files.list(Path.of("/proc"))) {
-                for (Path proc : (Iterable<Path>) procs::iterator) {
-                    if (!proc.getFileName().toString().matches("\\d+")) continue;
-                    try {
-                        String stat = Files.readString(proc.resolve("stat"));
-                        String rest = stat.substring(stat.lastIndexOf(')') + 2);
-                        if (rest.substring(1).startsWith(self)) children.append(proc.getFileName()).append(' ');
-                    } catch (IOException gone) {
-                        // The process ended while the list was read.
-                    }
-                }
-            }
-            System.out.println(name + ".children=" + children.toString().trim());
+            String children = ProcessHandle.current().children().map(h -> Long.toString(h.pid()))
+                    .collect(Collectors.joining(" "));
+            System.out.println(name + ".children=" + children);
             System.out.flush();
         }
     }
