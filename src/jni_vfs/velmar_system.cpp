@@ -106,8 +106,10 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_util_VelmarSystem_setUserNativ
     if (getuid() == static_cast<uid_t>(uid)) return uid;
     if (uid > 0) {
         // Leave the superuser's supplementary groups behind; without the
-        // right to change them this fails and changes nothing.
-        (void)initgroups(userbuf, getegid());
+        // right to change them this fails and changes nothing.  Should the
+        // account's groups be unreadable, the group in effect stands alone.
+        gid_t gid = getegid();
+        if (initgroups(userbuf, gid) != 0) (void)setgroups(1, &gid);
         (void)setuid(static_cast<uid_t>(uid));
     }
     return static_cast<jint>(getuid());
