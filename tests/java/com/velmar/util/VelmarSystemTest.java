@@ -44,7 +44,9 @@ class VelmarSystemTest {
                 + "talvoboth:x:4300:6000::/:/bin/false\n"
                 + "talvosolo:x:4301:7000::/:/bin/false\n"
                 + "talvobig:x:3000000000:3000000000::/:/bin/false\n");
-        Files.writeString(group, Files.readString(Path.of("/etc/group"))
+        // The system's groups without their member lists, so that each
+        // account's supplementary groups are the ones added here.
+        Files.writeString(group, Files.readString(Path.of("/etc/group")).replaceAll("(?m):[^:\n]*$", ":")
                 + LONG_GROUP + ":x:4343:\n"
                 + "talvoboth:x:5000:\n"
                 + "talvoextra:x:5100:daemon\n");
