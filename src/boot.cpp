@@ -5,6 +5,7 @@
 #include "talvo.h"
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -142,6 +143,11 @@ void write_all(int fd, const char *data, size_t len) {
 // forking JVM's other threads may have held any lock at the fork.
 [[noreturn]] void become_daemon(const char *path, char *const argv[], char *const envp[], char *line) {
     (void)setsid();
+    // A JVM thread blocks signals such as SIGQUIT, and a mask survives execve:
+    // the program starts with none blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execve(path, argv, envp);
     int err = errno;
     write_all(STDERR_FILENO, line, format_failure(line, path, err));

@@ -124,6 +124,19 @@ class TalvoBootTest {
         assertTrue(launches.err().contains(line), "standard error of the JVM:\n" + launches.err());
     }
 
+    @Test
+    void theDaemonStartsWithNoSignalBlocked() throws Exception {
+        // The JVM's threads block SIGQUIT; a shell would clear its mask itself,
+        // so the daemon here is grep, printing its own mask to the JVM's output.
+        String line = "";
+        long deadline = System.nanoTime() + DAEMON_TIMEOUT_MS * 1_000_000;
+        while (line.isEmpty() && System.nanoTime() < deadline) {
+            line = launches.out().lines().filter(l -> l.startsWith("SigBlk:")).findFirst().orElse("");
+            if (line.isEmpty()) Thread.sleep(20);
+        }
+        assertEquals("SigBlk:\t0000000000000000", line);
+    }
+
     private static String nullPointer(Executable call) {
         return assertThrows(NullPointerException.class, call).getMessage();
     }
@@ -161,6 +174,8 @@ class TalvoBootTest {
 
             report("missing", boot.execDaemon(new String[] {"bin/none"}, new String[0],
                     base.resolve("missing").toString()));
+
+            boot.execDaemon(new String[] {"/bin/grep", "SigBlk", "/proc/self/status"}, new String[0], "/");
         }
 
         private static void report(String name, int result) throws IOException {
