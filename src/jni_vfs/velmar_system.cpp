@@ -1,0 +1,116 @@
+// Entry point of com.velmar.util.VelmarSystem: taking on the ids of a named account.
+#include "boundary.h"
+#include "com_velmar_util_VelmarSystem.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <grp.h>
+#include <memory>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t name_buffer_size = 256;
+// Beyond this an entry is taken as unreadable rather than grown into forever.
+constexpr size_t max_entry_buffer = size_t{64} << 20;
+
+struct free_deleter {
+    void operator()(char *p) const { free(p); }
+};
+
+enum class found { yes, no, error };
+
+// Runs a reentrant database lookup (getpwnam_r, getgrnam_r) with a buffer
+// sized from sysconf and doubled while the entry does not fit.
+template <class Entry, class Lookup>
+found lookup(Lookup fn, int size_hint, const char *name, Entry &entry) {
+    long hint = sysconf(size_hint);
+    size_t size = hint > 0 ? static_cast<size_t>(hint) : 16384;
+    for (;;) {
+        std::unique_ptr<char, free_deleter> buffer(static_cast<char *>(malloc(size)));
+        if (!buffer) return found::error;
+        Entry *result = nullptr;
+        int rc = fn(name, &entry, buffer.get(), size, &result);
+        if (rc == ERANGE && size < max_entry_buffer) {
+            size *= 2;
+            continue;
+        }
+        if (rc == 0 && result != nullptr) return found::yes;
+        // Not found is a zero result or one of the "no such entry" codes.
+        if (rc == 0 || rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) return found::no;
+        return found::error;
+    }
+}
+
+// The account's fields are used only while the lookup's buffer is alive, so
+// each lookup hands back just the id it was asked for.
+found user_ids(const char *name, int &uid, int &gid) {
+    passwd entry{};
+    found f = lookup(getpwnam_r, _SC_GETPW_R_SIZE_MAX, name, entry);
+    if (f == found::yes) {
+        uid = static_cast<int>(entry.pw_uid);
+        gid = static_cast<int>(entry.pw_gid);
+    }
+    return f;
+}
+
+found group_id(const char *name, int &gid) {
+    group entry{};
+    found f = lookup(getgrnam_r, _SC_GETGR_R_SIZE_MAX, name, entry);
+    if (f == found::yes) gid = static_cast<int>(entry.gr_gid);
+    return f;
+}
+
+enum class name_state { absent, copied, unreadable };
+
+// Copies at most 255 bytes of the name and a terminating NUL into buf.
+name_state copy_name(JNIEnv *env, jstring name, char (&buf)[name_buffer_size]) {
+    if (name == nullptr) return name_state::absent;
+    talvo::utf_chars chars(env, name);
+    if (chars.get() == nullptr) return name_state::unreadable;
+    strncpy(buf, chars.get(), sizeof buf);
+    buf[sizeof buf - 1] = 0;
+    return name_state::copied;
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT jint JNICALL Java_com_velmar_util_VelmarSystem_setUserNative(JNIEnv *env, jobject, jstring juser,
+                                                                                  jstring jgroup) {
+    char userbuf[name_buffer_size];
+    char groupbuf[name_buffer_size];
+    // A name whose characters the VM cannot give leaves OutOfMemoryError
+    // pending: no further JNI call, and no switch to half of what was asked.
+    if (copy_name(env, juser, userbuf) != name_state::copied) return -1;
+    name_state group_state = copy_name(env, jgroup, groupbuf);
+    if (group_state == name_state::unreadable) return -1;
+
+    int uid = 0;
+    int user_gid = 0;
+    if (user_ids(userbuf, uid, user_gid) != found::yes) return -1;
+
+    if (group_state == name_state::copied) {
+        // A group of that name first; only when there is none, the primary
+        // group of the account of that name.
+        int gid = 0;
+        found f = group_id(groupbuf, gid);
+        if (f == found::no) {
+            int ignored_uid = 0;
+            f = user_ids(groupbuf, ignored_uid, gid);
+        }
+        if (f == found::yes && gid > 0) (void)setgid(static_cast<gid_t>(gid));
+    }
+
+    if (getuid() == static_cast<uid_t>(uid)) return uid;
+    if (uid > 0) {
+        // Leave the superuser's supplementary groups behind; without the
+        // right to change them this fails and changes nothing.  Should the
+        // account's groups be unreadable, the group in effect stands alone.
+        gid_t gid = getegid();
+        if (initgroups(userbuf, gid) != 0) (void)setgroups(1, &gid);
+        (void)setuid(static_cast<uid_t>(uid));
+    }
+    return static_cast<jint>(getuid());
+}

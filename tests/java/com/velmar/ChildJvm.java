@@ -1,0 +1,107 @@
+package com.velmar;
+
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.fail;
+
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+import java.util.regex.Pattern;
+
+/**
+ * Runs a main class in a JVM of its own, for natives that change the whole
+ * process (ids, working directory) or that need a process started in a
+ * private mount namespace.  The child has -Xcheck:jni like the test JVM, and
+ * a JNI warning in it fails the test.
+ */
+public final class ChildJvm {
+    private static final long TIMEOUT_SECONDS = 60;
+    private static final Pattern JNI_PROBLEM =
+            Pattern.compile("WARNING in native method|FATAL ERROR in native method|JNI (WARNING|ERROR)");
+
+    /** What the child wrote; the output files stay readable after it ended. */
+    public record Result(int exitCode, Path stdout, Path stderr) {
+        public String out() {
+            return read(stdout);
+        }
+
+        public String err() {
+            return read(stderr);
+        }
+
+        /** The value of the first stdout line "key=value". */
+        public String value(String key) {
+            for (String line : out().split("\n")) {
+                if (line.startsWith(key + "=")) return line.substring(key.length() + 1);
+            }
+            return fail("no line " + key + "= in the child's output:\n" + out() + "\nstderr:\n" + err());
+        }
+    }
+
+    private ChildJvm() {}
+
+    /** Runs main with args in a new JVM. */
+    public static Result run(Path dir, Class<?> main, String... args) throws Exception {
+        return run(dir, List.of(), main, args);
+    }
+
+    /**
+     * Runs main with args in a new JVM started through wrapper (a command such
+     * as unshare or setpriv that ends by running its own arguments).
+     */
+    public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
+        List<String> command = new ArrayList<>(wrapper);
+        command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+        command.add("-Xcheck:jni");
+        command.add("-cp");
+        command.add(System.getProperty("talvo.classpath"));
+        command.add("-Dtalvo.library=" + System.getProperty("talvo.library"));
+        command.add(main.getName());
+        Collections.addAll(command, args);
+        Path stdout = Files.createTempFile(dir, "child", ".out");
+        Path stderr = Files.createTempFile(dir, "child", ".err");
+        Process process = new ProcessBuilder(command)
+                .redirectOutput(stdout.toFile())
+                .redirectError(stderr.toFile())
+                .start();
+        if (!process.waitFor(TIMEOUT_SECONDS, TimeUnit.SECONDS)) {
+            process.destroyForcibly();
+            fail("the child JVM did not end within " + TIMEOUT_SECONDS + " s: " + command);
+        }
+        Result result = new Result(process.exitValue(), stdout, stderr);
+        assertFalse(JNI_PROBLEM.matcher(result.err()).find(), "JNI problem in the child JVM:\n" + result.err());
+        if (result.exitCode() != 0) {
+            fail("the child JVM ended with " + result.exitCode() + "\nstdout:\n" + result.out() + "\nstderr:\n"
+                    + result.err());
+        }
+        return result;
+    }
+
+    /** A wrapper that runs the child in a private mount namespace after the shell commands setup. */
+    public static List<String> inMountNamespace(String setup) {
+        return List.of("unshare", "--mount", "--propagation", "private", "sh", "-c",
+                "set -e\n" + setup + "\nexec \"$@\"", "sh");
+    }
+
+    /** Waits, at most timeoutMillis, until path exists. */
+    public static void awaitFile(Path path, long timeoutMillis) throws InterruptedException {
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeoutMillis);
+        while (!Files.exists(path)) {
+            if (System.nanoTime() > deadline) fail(path + " did not appear within " + timeoutMillis + " ms");
+            Thread.sleep(20);
+        }
+    }
+
+    private static String read(Path path) {
+        try {
+            return Files.readString(path, StandardCharsets.ISO_8859_1);
+        } catch (IOException e) {
+            throw new AssertionError(e);
+        }
+    }
+}
