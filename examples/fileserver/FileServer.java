@@ -18,7 +18,7 @@ import java.util.Map;
  * <pre>
  * java -Dtalvo.library=build/libtalvo.so -cp build/talvo.jar:build/talvo-examples.jar \
  *      fileserver.FileServer [--root DIR] [--addr A] [--port N] [--transport=native|jdk]
- *      [--read-timeout MS] [--write-timeout MS] [--acceptors N] [--backlog N]
+ *      [--read-timeout MS] [--write-timeout MS] [--acceptors N] [--loops N] [--backlog N]
  *      [--log] [--user NAME [--group NAME]] [--daemon] [--pid-file FILE]
  * </pre>
  */
@@ -44,6 +44,7 @@ public final class FileServer {
         int readTimeoutMs = 20000;
         int writeTimeoutMs = 20000;
         int acceptors = 2;
+        int loops = Math.max(1, Runtime.getRuntime().availableProcessors());
         int backlog = 1024;
         boolean log;
         boolean daemon;
@@ -75,6 +76,7 @@ public final class FileServer {
                     case "--read-timeout" -> o.readTimeoutMs = Integer.parseInt(value);
                     case "--write-timeout" -> o.writeTimeoutMs = Integer.parseInt(value);
                     case "--acceptors" -> o.acceptors = Integer.parseInt(value);
+                    case "--loops" -> o.loops = Integer.parseInt(value);
                     case "--backlog" -> o.backlog = Integer.parseInt(value);
                     case "--user" -> o.user = value;
                     case "--group" -> o.group = value;
@@ -93,6 +95,7 @@ public final class FileServer {
             }
             if (o.port <= 0 || o.port > 65535) throw new IllegalArgumentException("--port is 1 to 65535");
             if (o.acceptors < 1 || o.acceptors > 16) throw new IllegalArgumentException("--acceptors is 1 to 16");
+            if (o.loops < 1 || o.loops > 64) throw new IllegalArgumentException("--loops is 1 to 64");
             if (o.group != null && o.user == null) throw new IllegalArgumentException("--group needs --user");
             return o;
         }

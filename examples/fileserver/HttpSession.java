@@ -42,6 +42,9 @@ final class HttpSession {
     private int start;
     private int end;
     private String peer;
+    private Pending pending;
+    /** The server's own mark of where the connection lives while parked. */
+    int home;
     /** When the connection was last parked idle, for servers that park (System.nanoTime). */
     volatile long idleSince;
 
@@ -59,15 +62,31 @@ final class HttpSession {
         return start < end;
     }
 
-    /** Reads and answers one request; false when the connection must now be closed. */
-    boolean serveOne() {
-        int headEnd = readHead();
-        if (headEnd == -1) return false;
+    /** What the server does with the connection after a call. */
+    enum Step {
+        /** The answer is out and the connection stays open. */
+        KEEP,
+        /** The connection is to be closed (or already is). */
+        CLOSE,
+        /** The head and the start of the body are out; {@link #finish} sends the rest. */
+        MORE,
+        /** The request's head is not all here, and no more reads were allowed. */
+        PARTIAL
+    }
+
+    /**
+     * Reads one request, with at most {@code maxReads} reads (-1: as many as it
+     * takes), and answers it.
+     */
+    Step serve(int maxReads) {
+        int headEnd = readHead(maxReads);
+        if (headEnd == -1) return Step.CLOSE;
+        if (headEnd == -3) return Step.PARTIAL;
         Scratch s = SCRATCH.get();
         if (headEnd == -2) {
             fail(s, 431, "-", false);
             conn.drain();
-            return false;
+            return Step.CLOSE;
         }
         Request r = new Request();
         int status = parse(headEnd, r);
@@ -76,26 +95,58 @@ final class HttpSession {
         if (status != 0) {
             fail(s, status, r.line, false);
             conn.drain();
-            return false;
+            return Step.CLOSE;
         }
         boolean keep = !r.method.equals("GET") && !r.method.equals("HEAD") ? fail(s, 405, r.line, r.keepAlive)
             : answer(s, r);
+        if (pending != null) return Step.MORE;
         if (!keep && r.body) conn.drain();
-        return keep;
+        return keep ? Step.KEEP : Step.CLOSE;
     }
+
+    /** Sends the rest of a body whose start went out with the head; false when the connection must close. */
+    boolean finish() {
+        Pending p = pending;
+        pending = null;
+        byte[] body = SCRATCH.get().body;
+        try {
+            for (long remaining = p.remaining; remaining > 0; ) {
+                int n = (int) Math.min(remaining, body.length);
+                // The head promised the length: a file that shrank ends the connection.
+                if (p.file.read(body, 0, n) != n) {
+                    conn.close();
+                    return false;
+                }
+                if (conn.write2(NONE, 0, body, 0, n) < 0) return false;
+                remaining -= n;
+            }
+        } finally {
+            p.file.close();
+        }
+        log(p.line, 200, p.size);
+        return p.keepAlive;
+    }
+
+    /** The rest of a file answer. */
+    private record Pending(Fs.FileIn file, long remaining, String line, long size, boolean keepAlive) {}
 
     // ------------------------------------------------------------ reading
 
-    /** Index just past the blank line that ends the head; -1 when the connection ended, -2 when too long. */
-    private int readHead() {
+    /**
+     * Index just past the blank line that ends the head; -1 when the connection
+     * ended, -2 when the head is too long, -3 when it is not complete after
+     * {@code maxReads} reads.
+     */
+    private int readHead(int maxReads) {
         int scanned = start;
-        while (true) {
+        for (int reads = 0; ; reads++) {
             while (start < end && scanned == start && (in[start] == '\r' || in[start] == '\n')) scanned = ++start;
             for (int i = Math.max(scanned, start + 1); i < end; i++) {
                 if (in[i] == '\n' && (in[i - 1] == '\n' || (in[i - 1] == '\r' && i - 2 >= start && in[i - 2] == '\n'))) {
                     return i + 1;
                 }
             }
+            if (reads == maxReads) return -3;
             scanned = Math.max(start, end - 2);
             if (end == in.length) {
                 if (start == 0) return -2;
@@ -251,28 +302,24 @@ final class HttpSession {
         }
         Fs.FileIn file = site.fs().open(path);
         if (file == null) return fail(s, 403, r.line, r.keepAlive);
-        try {
-            long remaining = r.head ? 0 : st.size;
-            int n = (int) Math.min(remaining, s.body.length);
-            if (n > 0 && file.read(s.body, 0, n) != n) return fail(s, 500, r.line, false);
-            s.status(200).type(contentType(path)).length(st.size).lastModified(st.mtime).connection(r.keepAlive).end();
-            if (conn.write2(s.head, s.len, s.body, 0, n) < 0) return false;
-            remaining -= n;
-            while (remaining > 0) {
-                n = (int) Math.min(remaining, s.body.length);
-                // The head already promised the length: a file that shrank ends the connection.
-                if (file.read(s.body, 0, n) != n) {
-                    conn.close();
-                    return false;
-                }
-                if (conn.write2(NONE, 0, s.body, 0, n) < 0) return false;
-                remaining -= n;
-            }
-            log(r.line, 200, r.head ? 0 : st.size);
-            return r.keepAlive;
-        } finally {
+        long remaining = r.head ? 0 : st.size;
+        int n = (int) Math.min(remaining, s.body.length);
+        if (n > 0 && file.read(s.body, 0, n) != n) {
             file.close();
+            return fail(s, 500, r.line, false);
         }
+        s.status(200).type(contentType(path)).length(st.size).lastModified(st.mtime).connection(r.keepAlive).end();
+        if (conn.write2(s.head, s.len, s.body, 0, n) < 0) {
+            file.close();
+            return false;
+        }
+        if (remaining > n) {
+            pending = new Pending(file, remaining - n, r.line, st.size, r.keepAlive);
+            return true;
+        }
+        file.close();
+        log(r.line, 200, n);
+        return r.keepAlive;
     }
 
     private boolean listing(Scratch s, Request r, String dir, String shown) {

@@ -77,8 +77,10 @@ final class JdkServer implements FileServer.Server {
             return;
         }
         HttpSession session = new HttpSession(conn, site);
-        while (!stopping && session.serveOne()) {
-            // one request after the other on this thread
+        while (!stopping) {
+            HttpSession.Step step = session.serve(-1);
+            if (step == HttpSession.Step.MORE) step = session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE;
+            if (step != HttpSession.Step.KEEP) break;
         }
         conn.close();
     }

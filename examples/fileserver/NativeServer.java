@@ -20,14 +20,14 @@ import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 
 /**
- * The server on libtalvo: threads wait in the native accept, a worker serves a
- * connection while requests keep coming, and a connection that goes quiet is
- * parked on the select manager, holding no thread until it is readable again.
+ * The server on libtalvo. Threads wait in the native accept and park each new
+ * connection on one of a few select managers. The selecting thread of a
+ * manager serves a connection that became readable itself when the request is
+ * all there and its answer goes out in one write, then parks it again; a
+ * request that arrives in pieces, or a body that takes more than one write,
+ * goes to a worker thread. An idle connection holds no thread.
  */
 final class NativeServer implements FileServer.Server {
-    /** How long a worker waits for the next request of a connection before parking it. */
-    static final int LINGER_MS = 20;
-
     private static final JniServerSocketImpl LISTENER = new JniServerSocketImpl();
     private static final JniSocketImpl SOCKET = new JniSocketImpl();
     private static final JniStream STREAM = new JniStream();
@@ -37,11 +37,10 @@ final class NativeServer implements FileServer.Server {
 
     private final FileServer.Options options;
     private final HttpSession.Site site;
-    private final Map<Integer, HttpSession> parked = new ConcurrentHashMap<>();
     private final List<Thread> threads = new ArrayList<>();
     private final ExecutorService workers;
+    private Loop[] loops;
     private long listener;
-    private long manager;
     private volatile boolean stopping;
 
     NativeServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
@@ -57,15 +56,18 @@ final class NativeServer implements FileServer.Server {
         if (listener == 0) throw new IOException("cannot listen on " + options.addr + ":" + options.port);
         LISTENER.nativeSetConnectionReadTimeout(listener, options.readTimeoutMs);
         LISTENER.nativeSetConnectionWriteTimeout(listener, options.writeTimeoutMs);
-        manager = SELECT.createNative();
-        SELECT.initNative(manager);
-        threads.add(FileServer.daemon(this::selectLoop, "select"));
+        loops = new Loop[options.loops];
+        for (int i = 0; i < loops.length; i++) {
+            loops[i] = new Loop();
+            threads.add(FileServer.daemon(loops[i]::run, "select-" + i));
+        }
         for (int i = 0; i < options.acceptors; i++) threads.add(FileServer.daemon(this::acceptLoop, "accept-" + i));
         threads.forEach(Thread::start);
         return LISTENER.getLocalPort(listener);
     }
 
     private void acceptLoop() {
+        int next = 0;
         while (!stopping) {
             long conn = SOCKET.nativeAllocate();
             if (conn == 0) {
@@ -82,45 +84,86 @@ final class NativeServer implements FileServer.Server {
                 session.conn().close();
                 break;
             }
-            workers.execute(() -> serve(session));
+            session.home = next++ % loops.length;
+            park(session);
         }
     }
 
-    /** Serves requests while they come; parks the connection when it goes quiet. */
-    private void serve(HttpSession session) {
-        NativeConn conn = (NativeConn) session.conn();
-        while (session.serveOne()) {
-            if (stopping) break;
-            if (session.hasBuffered() || SOCKET.nativeReadNonBlock(conn.handle, LINGER_MS)) continue;
-            int fd = SOCKET.getNativeFd(conn.handle);
-            session.idleSince = System.nanoTime();
-            parked.put(fd, session);
-            if (SELECT.addNative(manager, fd) == fd) return;
-            // The manager is closed: we are stopping, and whoever takes it out closes it.
-            if (parked.remove(fd, session)) conn.close();
-            return;
-        }
-        conn.close();
-    }
-
-    /** Hands readable parked connections to workers, and closes those idle for longer than the read time-out. */
-    private void selectLoop() {
-        long idleLimit = TimeUnit.MILLISECONDS.toNanos(options.readTimeoutMs);
-        long lastSweep = System.nanoTime();
+    /**
+     * Carries a connection on from {@code step} until it is parked, closed or
+     * handed to a worker. The selecting thread ({@code inLoop}) never waits on
+     * a client: what might wait goes to a worker.
+     */
+    private void carry(HttpSession session, HttpSession.Step step, boolean inLoop) {
         while (true) {
-            int fd = SELECT.selectNative(manager, 1000);
-            if (stopping) break;
-            if (fd >= 0) {
-                HttpSession session = parked.remove(fd);
-                if (session != null) workers.execute(() -> serve(session));
+            switch (step) {
+                case MORE, PARTIAL -> {
+                    if (inLoop) {
+                        HttpSession.Step handed = step;
+                        workers.execute(() -> carry(session, handed, false));
+                        return;
+                    }
+                    step = step == HttpSession.Step.MORE
+                        ? (session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE)
+                        : session.serve(-1);
+                }
+                case CLOSE -> {
+                    session.conn().close();
+                    return;
+                }
+                case KEEP -> {
+                    if (stopping) {
+                        session.conn().close();
+                        return;
+                    }
+                    if (!session.hasBuffered()) {
+                        park(session);
+                        return;
+                    }
+                    step = session.serve(0); // a pipelined request already read
+                }
             }
-            long now = System.nanoTime();
-            if (now - lastSweep < TimeUnit.SECONDS.toNanos(1)) continue;
-            lastSweep = now;
-            for (Map.Entry<Integer, HttpSession> e : parked.entrySet()) {
-                if (now - e.getValue().idleSince > idleLimit && parked.remove(e.getKey(), e.getValue())) {
-                    SELECT.removeNative(manager, e.getKey());
-                    e.getValue().conn().close();
+        }
+    }
+
+    private void park(HttpSession session) {
+        Loop loop = loops[session.home];
+        int fd = SOCKET.getNativeFd(((NativeConn) session.conn()).handle);
+        session.idleSince = System.nanoTime();
+        loop.parked.put(fd, session);
+        if (SELECT.addNative(loop.manager, fd) == fd) return;
+        // The manager is closed: we are stopping, and whoever takes it out closes it.
+        if (loop.parked.remove(fd, session)) session.conn().close();
+    }
+
+    /** One select manager, its selecting thread and the connections parked on it. */
+    private final class Loop {
+        final long manager = SELECT.createNative();
+        final Map<Integer, HttpSession> parked = new ConcurrentHashMap<>();
+
+        Loop() {
+            SELECT.initNative(manager);
+        }
+
+        /** Serves readable connections, and closes those idle for longer than the read time-out. */
+        void run() {
+            long idleLimit = TimeUnit.MILLISECONDS.toNanos(options.readTimeoutMs);
+            long lastSweep = System.nanoTime();
+            while (true) {
+                int fd = SELECT.selectNative(manager, 1000);
+                if (stopping) break;
+                if (fd >= 0) {
+                    HttpSession session = parked.remove(fd);
+                    if (session != null) carry(session, session.serve(1), true);
+                }
+                long now = System.nanoTime();
+                if (now - lastSweep < TimeUnit.SECONDS.toNanos(1)) continue;
+                lastSweep = now;
+                for (Map.Entry<Integer, HttpSession> e : parked.entrySet()) {
+                    if (now - e.getValue().idleSince > idleLimit && parked.remove(e.getKey(), e.getValue())) {
+                        SELECT.removeNative(manager, e.getKey());
+                        e.getValue().conn().close();
+                    }
                 }
             }
         }
@@ -131,15 +174,17 @@ final class NativeServer implements FileServer.Server {
         stopping = true;
         // Wakes every thread waiting in the accept, closes the socket and frees its record.
         LISTENER.closeNative(listener);
-        SELECT.closeNative(manager);
+        for (Loop loop : loops) SELECT.closeNative(loop.manager);
         for (Thread t : threads) join(t);
-        for (Integer fd : parked.keySet()) {
-            HttpSession s = parked.remove(fd);
-            if (s != null) s.conn().close();
+        for (Loop loop : loops) {
+            for (Integer fd : loop.parked.keySet()) {
+                HttpSession s = loop.parked.remove(fd);
+                if (s != null) s.conn().close();
+            }
         }
         workers.shutdown();
         try {
-            workers.awaitTermination(LINGER_MS + 2000, TimeUnit.MILLISECONDS);
+            workers.awaitTermination(2000, TimeUnit.MILLISECONDS);
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
         }
