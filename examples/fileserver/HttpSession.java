@@ -9,6 +9,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.ConcurrentHashMap;
 
 /**
  * The requests of one connection: reads a request, answers it, and tells the
@@ -18,8 +19,25 @@ final class HttpSession {
     /** Longest request head (request line and headers); a longer one is answered 431. */
     static final int MAX_HEAD = 8192;
 
-    /** What every connection shares: the root directory, the file system and the access log. */
-    record Site(String root, Fs fs, AccessLog log) {}
+    /**
+     * What every connection shares: the root directory, the file system, the
+     * access log, and the lookups of the last second.
+     */
+    record Site(String root, Fs fs, AccessLog log, Map<String, Lookup> lookups) {
+        Site(String root, Fs fs, AccessLog log) {
+            this(root, fs, log, new ConcurrentHashMap<>());
+        }
+    }
+
+    /** A path's status (and the verdict on its links) as found at {@code when} (System.nanoTime). */
+    record Lookup(FileStatus status, long when) {}
+
+    /**
+     * How long a lookup stands: a file requested again within it costs no status
+     * call, and a change to it shows within it.
+     */
+    static final long LOOKUP_VALID_NANOS = 1_000_000_000L;
+    private static final int LOOKUPS_KEPT = 4096;
 
     interface AccessLog {
         void line(String text);
@@ -277,6 +295,18 @@ final class HttpSession {
      * real target stays under the root: null when missing, FORBIDDEN when it leaves.
      */
     private FileStatus lookup(String path, List<String> segments) {
+        long now = System.nanoTime();
+        Lookup known = site.lookups().get(path);
+        if (known != null && now - known.when() < LOOKUP_VALID_NANOS) return known.status();
+        FileStatus st = resolve(path, segments);
+        if (st != null) {
+            if (site.lookups().size() >= LOOKUPS_KEPT) site.lookups().clear();
+            site.lookups().put(path, new Lookup(st, now));
+        }
+        return st;
+    }
+
+    private FileStatus resolve(String path, List<String> segments) {
         Fs fs = site.fs();
         if (segments.isEmpty()) return fs.stat(path, false);
         StringBuilder prefix = new StringBuilder(path.length()).append(site.root());
