@@ -56,6 +56,7 @@ start_server() {
   shift 2
   for attempt in 1 2 3 4 5; do
     server_port=$(free_port)
+    : >"$work/$name.log"
     # A background job starts with Ctrl-C ignored; the server must see it as from a terminal.
     env --default-signal=INT "$java" -Xcheck:jni -Dtalvo.library="$library" -cp "$classpath" fileserver.FileServer \
       --transport="$transport" --root "$root" --port "$server_port" "$@" >"$work/$name.log" 2>&1 &
