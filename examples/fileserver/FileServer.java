@@ -42,7 +42,7 @@ public final class FileServer {
         int port = 8080;
         String transport = "native";
         int readTimeoutMs = 20000;
-        int writeTimeoutMs = 20000;
+        int writeTimeoutMs = 5000;
         int acceptors = 2;
         int loops = Math.max(1, Runtime.getRuntime().availableProcessors());
         int backlog = 1024;

@@ -24,8 +24,12 @@ import java.util.concurrent.atomic.AtomicInteger;
  * connection on one of a few select managers. The selecting thread of a
  * manager serves a connection that became readable itself when the request is
  * all there and its answer goes out in one write, then parks it again; a
- * request that arrives in pieces, or a body that takes more than one write,
- * goes to a worker thread. An idle connection holds no thread.
+ * request that arrives in pieces, a body that takes more writes, or pipelined
+ * requests go to a worker thread. An idle connection holds no thread.
+ *
+ * <p>A selecting thread never waits for a client to send; it can wait for one
+ * that stops reading, at most for the write time-out, after which the
+ * connection is closed. Hence the shorter default write time-out.
  */
 final class NativeServer implements FileServer.Server {
     private static final JniServerSocketImpl LISTENER = new JniServerSocketImpl();
@@ -118,6 +122,11 @@ final class NativeServer implements FileServer.Server {
                     }
                     if (!session.hasBuffered()) {
                         park(session);
+                        return;
+                    }
+                    if (inLoop) {
+                        // A pipelining client gets one answer per turn of the loop.
+                        workers.execute(() -> carry(session, HttpSession.Step.KEEP, false));
                         return;
                     }
                     step = session.serve(0); // a pipelined request already read
