@@ -95,8 +95,10 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniServerSocketImpl_bindP
             talvo_throw_exception(env, "java/lang/NullPointerException", "missing addr");
             return 0;
         }
-        strncpy(addr_name, temp_string.get(), sizeof addr_name);
-        addr_name[sizeof addr_name - 1] = '\0';
+        // At most 255 characters are kept; the rest is cut.
+        size_t kept = strnlen(temp_string.get(), sizeof addr_name - 1);
+        memcpy(addr_name, temp_string.get(), kept);
+        addr_name[kept] = '\0';
     }
     int sock = open_listener(env, addr_name, port, listen_backlog);
     if (sock < 0) return 0;
