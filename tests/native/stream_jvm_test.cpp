@@ -36,6 +36,15 @@ struct script {
     int reply(int len) { return next < replies.size() ? replies[next++] : len; }
 };
 
+// Compares byte strings without printing them whole: they run to 70 KB.
+testing::AssertionResult same_bytes(const std::string &actual, const std::string &expected) {
+    if (actual == expected) return testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) at++;
+    return testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
+                                       << " were expected; the first difference is at " << at;
+}
+
 script *of(connection_t *conn) { return static_cast<script *>(conn->context); }
 
 int scripted_read(connection_t *conn, char *buf, int len) {
@@ -128,14 +137,14 @@ TEST_F(StreamTest, WriteNativeSendsChunksOf16384AndContinuesAShortWrite) {
 
     EXPECT_EQ(write(buf, 5, 40000), 40000);
     EXPECT_EQ(call_lengths(), (std::vector<size_t>{16384, 16384, 7232}));
-    EXPECT_EQ(s.taken, expected);
+    EXPECT_TRUE(same_bytes(s.taken, expected));
 
     s = script{};
     s.replies = {1000};
     EXPECT_EQ(write(buf, 5, 40000), 40000);
-    EXPECT_EQ(call_lengths(), (std::vector<size_t>{16384, 16384, 16384, 6232}));
-    EXPECT_EQ(s.calls[1].substr(0, 16384), expected.substr(1000, 16384));
-    EXPECT_EQ(s.taken, expected);
+    ASSERT_EQ(call_lengths(), (std::vector<size_t>{16384, 16384, 16384, 6232}));
+    EXPECT_TRUE(same_bytes(s.calls[1].substr(0, 16384), expected.substr(1000, 16384)));
+    EXPECT_TRUE(same_bytes(s.taken, expected));
 
     s = script{};
     EXPECT_EQ(write(buf, 0, 0), 0);
@@ -162,7 +171,8 @@ TEST_F(StreamTest, WriteNative2PacksTheTailOfTheFirstArrayWithTheSecond) {
         jbyteArray buf2 = pattern(e.len2 + 7, 97);
         EXPECT_EQ(write2(buf1, 3, e.len1, buf2, 7, e.len2), e.len1 + e.len2);
         EXPECT_EQ(call_lengths(), e.chunks);
-        EXPECT_EQ(s.taken, pattern_bytes(e.len1 + 3, 11).substr(3) + pattern_bytes(e.len2 + 7, 97).substr(7));
+        std::string expected = pattern_bytes(e.len1 + 3, 11).substr(3) + pattern_bytes(e.len2 + 7, 97).substr(7);
+        EXPECT_TRUE(same_bytes(s.taken, expected));
     }
 }
 
@@ -174,9 +184,10 @@ TEST_F(StreamTest, AShortWriteAnywhereInWriteNative2LosesAndRepeatsNothing) {
     // chunk made of buf2 alone, then everything.
     s.replies = {50, 32768, 1000, 7};
     EXPECT_EQ(write2(buf1, 0, 100, buf2, 0, 70000), 70100);
-    EXPECT_EQ(s.taken, expected);
-    EXPECT_EQ(s.calls[1], expected.substr(50, 32768));
-    EXPECT_EQ(s.calls[3], expected.substr(50 + 32768 + 1000, 32768));
+    EXPECT_TRUE(same_bytes(s.taken, expected));
+    ASSERT_GE(s.calls.size(), 4u);
+    EXPECT_TRUE(same_bytes(s.calls[1], expected.substr(50, 32768)));
+    EXPECT_TRUE(same_bytes(s.calls[3], expected.substr(50 + 32768 + 1000, 32768)));
 
     // A short write while the first array alone still fills chunks.
     s = script{};
@@ -184,7 +195,7 @@ TEST_F(StreamTest, AShortWriteAnywhereInWriteNative2LosesAndRepeatsNothing) {
     jbyteArray big = pattern(40000, 5);
     EXPECT_EQ(write2(big, 0, 40000, buf2, 0, 10), 40010);
     EXPECT_EQ(call_lengths(), (std::vector<size_t>{32768, 32768, 7241}));
-    EXPECT_EQ(s.taken, pattern_bytes(40000, 5) + pattern_bytes(10, 4));
+    EXPECT_TRUE(same_bytes(s.taken, pattern_bytes(40000, 5) + pattern_bytes(10, 4)));
 }
 
 TEST_F(StreamTest, AWriteThatTakesNothingOrFailsEndsTheCall) {
@@ -217,9 +228,9 @@ TEST_F(StreamTest, AReadStoresAtTheOffsetAtMost16384Bytes) {
     EXPECT_EQ(read(buf, 10, 19990), 16384);
     EXPECT_EQ(call_lengths(), std::vector<size_t>{16384});
     std::string after = contents(buf);
-    EXPECT_EQ(after.substr(0, 10), before.substr(0, 10));
-    EXPECT_EQ(after.substr(10, 16384), pattern_bytes(30000, 9).substr(0, 16384));
-    EXPECT_EQ(after.substr(16394), before.substr(16394));
+    EXPECT_TRUE(same_bytes(after.substr(0, 10), before.substr(0, 10)));
+    EXPECT_TRUE(same_bytes(after.substr(10, 16384), pattern_bytes(30000, 9).substr(0, 16384)));
+    EXPECT_TRUE(same_bytes(after.substr(16394), before.substr(16394)));
 
     EXPECT_EQ(read(buf, 0, 0), 0);
     EXPECT_EQ(s.calls.back().size(), 0u);
@@ -228,7 +239,7 @@ TEST_F(StreamTest, AReadStoresAtTheOffsetAtMost16384Bytes) {
     s.next = 0;
     before = contents(buf);
     EXPECT_EQ(read(buf, 0, 100), TALVO_TIMEOUT);
-    EXPECT_EQ(contents(buf), before);
+    EXPECT_TRUE(same_bytes(contents(buf), before));
 
     s.replies = {3};
     s.next = 0;

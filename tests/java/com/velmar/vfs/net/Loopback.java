@@ -86,4 +86,16 @@ final class Loopback implements AutoCloseable {
         for (int i = 0; i < size; i++) bytes[i] = (byte) (i * 7 + i / 251 + seed);
         return bytes;
     }
+
+    /** Waits until `thread` runs nativeAccept, or has ended. */
+    static void awaitInNativeAccept(Thread thread) throws InterruptedException {
+        for (int i = 0; i < 10_000; i++) {
+            StackTraceElement[] stack = thread.getStackTrace();
+            if (stack.length > 0 && stack[0].getMethodName().equals("nativeAccept")) break;
+            if (thread.getState() == Thread.State.TERMINATED) break;
+            Thread.sleep(1);
+        }
+        // From the native frame into the accept hook is a few instructions.
+        Thread.sleep(1);
+    }
 }

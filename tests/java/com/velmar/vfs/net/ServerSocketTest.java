@@ -88,7 +88,7 @@ class ServerSocketTest {
                 threads.add(new Thread(() -> accepted[n] = SERVER.nativeAccept(loop.ss, conns[n])));
             }
             threads.forEach(Thread::start);
-            for (Thread thread : threads) awaitInNativeAccept(thread);
+            for (Thread thread : threads) Loopback.awaitInNativeAccept(thread);
             loop.closeListener();
             for (Thread thread : threads) thread.join(10_000);
             byte[] buf = new byte[16];
@@ -125,7 +125,7 @@ class ServerSocketTest {
                 threads.forEach(Thread::start);
                 // A real client now and then, so some accepts return with data.
                 if (round % 3 == 0) loop.connect().getOutputStream().write(1);
-                for (Thread thread : threads) awaitInNativeAccept(thread);
+                for (Thread thread : threads) Loopback.awaitInNativeAccept(thread);
                 Thread.sleep(random.nextInt(3));
                 loop.closeListener();
                 for (Thread thread : threads) {
@@ -136,17 +136,5 @@ class ServerSocketTest {
                 assertEquals(round % 3 == 0 ? 1 : 0, withData.get(), "round " + round);
             }
         }
-    }
-
-    /** Waits until `thread` runs nativeAccept (or has already returned from it). */
-    private static void awaitInNativeAccept(Thread thread) throws InterruptedException {
-        for (int i = 0; i < 10_000; i++) {
-            StackTraceElement[] stack = thread.getStackTrace();
-            if (stack.length > 0 && stack[0].getMethodName().equals("nativeAccept")) break;
-            if (thread.getState() == Thread.State.TERMINATED) break;
-            Thread.sleep(1);
-        }
-        // From the native frame into the hook's count is a few instructions.
-        Thread.sleep(1);
     }
 }
