@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int addr_name_size = 256;
+constexpr int max_port = 65535;
 // One first attempt, then this many retries with a pause after each failure.
 constexpr int bind_retries = 51;
 constexpr long bind_pause_ns = 100L * 1000 * 1000;
@@ -34,7 +35,9 @@ int open_listener(JNIEnv *env, const char *addr_name, int port, int listen_backl
     char port_text[16];
     snprintf(port_text, sizeof port_text, "%d", port);
     addrinfo *found = nullptr;
-    if (getaddrinfo(addr_name, port_text, &hints, &found) != 0) {
+    // The lookup would take 70000 as port 4464 and 65536 as "any port".
+    bool port_ok = port >= 0 && port <= max_port;
+    if (!port_ok || getaddrinfo(addr_name, port_text, &hints, &found) != 0) {
         talvo_printf_exception(env, "java/net/SocketException", "can't find address %s", addr_name);
         return -1;
     }

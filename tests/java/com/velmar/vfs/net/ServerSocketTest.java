@@ -47,6 +47,12 @@ class ServerSocketTest {
         NullPointerException missing = assertThrows(NullPointerException.class, () -> SERVER.bindPort(null, 0, 0));
         assertEquals("missing addr", missing.getMessage());
 
+        // A port the address family cannot hold is not quietly bound as another one.
+        for (int port : new int[] {-1, 65536, 70000}) {
+            SocketException range = assertThrows(SocketException.class, () -> SERVER.bindPort("127.0.0.1", port, 0));
+            assertEquals("can't find address 127.0.0.1", range.getMessage());
+        }
+
         String longAddress = "1".repeat(300);
         SocketException cut = assertThrows(SocketException.class, () -> SERVER.bindPort(longAddress, 0, 0));
         assertEquals("can't find address " + "1".repeat(255), cut.getMessage());
