@@ -4,6 +4,7 @@
 #include "boundary.h"
 #include "com_velmar_vfs_JniSocketImpl.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -20,6 +21,21 @@ connection_t *record(jlong conn_fd) { return talvo::from_handle<connection_t>(co
 // The port field sits at the same place in IPv4 and IPv6 addresses.
 jint port_of(const sockaddr *address) {
     return ntohs(reinterpret_cast<const sockaddr_in *>(address)->sin_port);
+}
+
+// The text of the connection's `which` address, made in a buffer of `room`
+// bytes and copied to array[offset..] only when it is shorter than `length`.
+jint address_text(JNIEnv *env, jlong conn_fd, sockaddr *connection_t::*which, int room, jbyteArray array,
+                  jint offset, jint length) {
+    connection_t *conn = record(conn_fd);
+    if (conn == nullptr || array == nullptr || offset < 0 || length < 0) return 0;
+    char temp_buf[address_text_size];
+    int len = talvo::get_address(conn->*which, temp_buf, room);
+    if (len > 0 && len < length) {
+        if (!talvo::array_window_ok(env, array, offset, len)) return 0;
+        set_byte_array_region(env, array, offset, len, temp_buf);
+    }
+    return len;
 }
 
 }  // namespace
@@ -79,17 +95,8 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_velmar_vfs_JniSocketImpl_nativeRe
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getRemoteIP(JNIEnv *env, jobject,
                                                                                 jlong conn_fd, jbyteArray j_buffer,
                                                                                 jint offset, jint length) {
-    connection_t *conn = record(conn_fd);
-    if (conn == nullptr || j_buffer == nullptr || offset < 0 || length < 0) return 0;
-    char temp_buf[address_text_size];
-    int len = talvo::get_address(conn->client_sin, temp_buf, sizeof temp_buf);
-    // The text is copied only when it is shorter than `length`; its length
-    // is returned either way.
-    if (len > 0 && len < length) {
-        if (!talvo::array_window_ok(env, j_buffer, offset, len)) return 0;
-        set_byte_array_region(env, j_buffer, offset, len, temp_buf);
-    }
-    return len;
+    // The whole text is made; its length comes back even when there is no room.
+    return address_text(env, conn_fd, &connection_t::client_sin, address_text_size, j_buffer, offset, length);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getRemotePort(JNIEnv *, jobject,
@@ -101,17 +108,9 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getRemotePor
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getLocalIP(JNIEnv *env, jobject,
                                                                                jlong conn_fd, jbyteArray buffer,
                                                                                jint offset, jint length) {
-    connection_t *conn = record(conn_fd);
-    if (conn == nullptr || buffer == nullptr || offset < 0 || length < 0) return 0;
-    char temp_buf[address_text_size];
-    // `length` is the room for the text and its NUL, never more than temp_buf.
-    int room = length < address_text_size ? length : address_text_size;
-    int len = talvo::get_address(conn->server_sin, temp_buf, room);
-    if (len > 0) {
-        if (!talvo::array_window_ok(env, buffer, offset, len)) return 0;
-        set_byte_array_region(env, buffer, offset, len, temp_buf);
-    }
-    return len;
+    // Only what fits in `length` bytes with its NUL is made, else 0 comes back.
+    return address_text(env, conn_fd, &connection_t::server_sin, std::min(length, address_text_size), buffer,
+                        offset, length);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getLocalPort(JNIEnv *, jobject,
