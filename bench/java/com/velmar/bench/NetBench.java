@@ -20,7 +20,8 @@ import java.util.List;
  * A server on the connection natives against the same server on java.net sockets:
  * (a) 1 GiB sent with 64 KiB writes to a plain C receiver, with a C sender as the
  * ceiling; (b) 100-byte request / 100-byte reply round trips from a C client over 1
- * and 16 connections.  Usage: NetBench PEER_PROGRAM
+ * and 16 connections, the contenders taking turns.
+ * Usage: NetBench PEER_PROGRAM [bulk|round-trips]
  */
 public final class NetBench {
     private static final long BULK_BYTES = 1L << 30;
@@ -262,11 +263,13 @@ public final class NetBench {
     }
 
     public static void main(String[] args) throws Exception {
-        if (args.length != 1) {
-            System.err.println("usage: NetBench PEER_PROGRAM");
+        if (args.length < 1 || args.length > 2 || (args.length == 2 && !args[1].matches("bulk|round-trips"))) {
+            System.err.println("usage: NetBench PEER_PROGRAM [bulk|round-trips]");
             System.exit(2);
         }
         peer = args[0];
+        boolean bulkPart = args.length == 1 || args[1].equals("bulk");
+        boolean roundTripPart = args.length == 1 || args[1].equals("round-trips");
         ServerFactory natives = NativeServer::new;
         ServerFactory jdk = JdkServer::new;
 
@@ -277,15 +280,17 @@ public final class NetBench {
         // The contenders take turns, so that a busy moment of the machine
         // does not fall on one of them only.
         double nativeBulk = 0, jdkBulk = 0, cBulk = 0;
-        for (int run = 0; run < RUNS; run++) {
+        for (int run = 0; bulkPart && run < RUNS; run++) {
             nativeBulk = Math.max(nativeBulk, bulk(natives));
             jdkBulk = Math.max(jdkBulk, bulk(jdk));
             cBulk = Math.max(cBulk, bulkCeiling());
         }
-        System.out.printf("(a) 1 GiB, 64 KiB writes, best of %d  natives %6.0f MB/s  jdk %6.0f MB/s  C %6.0f MB/s%n",
+        if (bulkPart) {
+            System.out.printf("(a) 1 GiB, 64 KiB writes, best of %d  natives %6.0f MB/s  jdk %6.0f MB/s  C %6.0f MB/s%n",
                 RUNS, nativeBulk / 1e6, jdkBulk / 1e6, cBulk / 1e6);
-        System.out.printf("    natives/jdk %.2f  natives/C %.2f%n", nativeBulk / jdkBulk, nativeBulk / cBulk);
-        for (int conns : new int[] {1, 16}) {
+            System.out.printf("    natives/jdk %.2f  natives/C %.2f%n", nativeBulk / jdkBulk, nativeBulk / cBulk);
+        }
+        for (int conns : roundTripPart ? new int[] {1, 16} : new int[0]) {
             long nativeCount = 0, jdkCount = 0;
             for (int slice = 0; slice < SLICES; slice++) {
                 nativeCount += roundTrips(natives, conns, SLICE_MS);
