@@ -361,8 +361,8 @@ TEST(MemoryThreads, MixedClassesStayDistinctAndNothingIsLost) {
     EXPECT_EQ(missing, 0u);
 }
 
-// With the 8-byte header of a 32-bit build the allocator must give exactly
-// the figures of its design table.
+// With the 8-byte header of a 32-bit build the allocator gives exactly the
+// figures of its size table.
 TEST_F(MemoryTest, EightByteHeaderFigures) {
     if (H != 8) GTEST_SKIP() << "header is " << H << " bytes here";
     EXPECT_EQ(get_bucket(0), 1);
