@@ -14,6 +14,13 @@ namespace talvo::memory {
 
 namespace {
 
+// Tells the core that this is a spin-wait loop.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 // The one lock over every list.  It is held for a few instructions (or one
 // slab refill), so taking it is a single exchange and giving it back a plain
 // release store: one locked instruction per operation, where a futex mutex
@@ -40,7 +47,7 @@ private:
         do {
             while (held_.load(std::memory_order_relaxed)) {
                 if (pauses <= max_pauses) {
-                    for (int i = 0; i < pauses; ++i) __builtin_ia32_pause();
+                    for (int i = 0; i < pauses; ++i) cpu_relax();
                     pauses *= 2;
                 } else {
                     sched_yield();
@@ -142,12 +149,13 @@ extern "C" void *tuk_malloc(int size) {
 extern "C" void tuk_free(void *v_data) {
     if (v_data == nullptr) return;
     chunk_t *chunk = reinterpret_cast<chunk_t *>(static_cast<char *>(v_data) - header_size);
+    int bucket = chunk->bucket;
     // Unsigned, so that a negative bucket is refused as well.
-    if (static_cast<unsigned>(chunk->bucket) >= bucket_count) {
+    if (static_cast<unsigned>(bucket) >= bucket_count) {
         fputs("no bucket\n", stderr);
         return;
     }
     mem_guard guard;
-    chunk->next = buckets[chunk->bucket];
-    buckets[chunk->bucket] = chunk;
+    chunk->next = buckets[bucket];
+    buckets[bucket] = chunk;
 }
