@@ -365,17 +365,13 @@ TEST(MemoryThreads, MixedClassesStayDistinctAndNothingIsLost) {
 // figures of its size table.
 TEST_F(MemoryTest, EightByteHeaderFigures) {
     if (H != 8) GTEST_SKIP() << "header is " << H << " bytes here";
-    EXPECT_EQ(get_bucket(0), 1);
-    EXPECT_EQ(get_bucket(248), 1);
-    EXPECT_EQ(get_bucket(249), 2);
-    EXPECT_EQ(get_bucket(4087), 16);
-    EXPECT_EQ(get_bucket(4088), 17);
-    EXPECT_EQ(get_chunk_size(4088), 4096);
-    EXPECT_EQ(get_bucket(4089), 18);
-    EXPECT_EQ(get_chunk_size(4089), 8192);
-    EXPECT_EQ(get_bucket(69000), 33);
-    EXPECT_EQ(get_chunk_size(69000), 69632);
-    EXPECT_EQ(get_bucket(4124664), 1023);
+    const std::array<int, 3> table[] = {{0, 1, 256},        {248, 1, 256},         {249, 2, 512},
+                                        {4087, 16, 4096},   {4088, 17, 4096},      {4089, 18, 8192},
+                                        {69000, 33, 69632}, {4124664, 1023, 4124672}};
+    for (auto [size, bucket, chunk] : table) {
+        EXPECT_EQ(get_bucket(size), bucket) << size;
+        EXPECT_EQ(get_chunk_size(size), chunk) << size;
+    }
     EXPECT_EQ(get_bucket(4124665), 1024);
 
     drain(100);
