@@ -59,7 +59,7 @@ private:
     std::atomic<bool> held_{false};
 };
 
-spin_lock mem_lock;
+constinit spin_lock mem_lock;
 chunk_t *buckets[bucket_count];
 
 class mem_guard {

@@ -1,5 +1,5 @@
 // Internals of the size-class allocator (memory.cpp), visible to its own
-// tests and benchmarks only: nothing here leaves the library.
+// tests only: nothing here leaves the library.
 #ifndef TALVO_MEMORY_INTERNAL_H
 #define TALVO_MEMORY_INTERNAL_H
 
