@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <latch>
 #include <random>
 #include <string>
 #include <thread>
@@ -296,8 +297,10 @@ TEST(MemoryThreads, MixedClassesStayDistinctAndNothingIsLost) {
     std::vector<std::vector<block_t>> kept(thread_count);
     std::vector<std::unordered_map<void *, int>> handed_out(thread_count);
     std::vector<std::thread> threads;
+    std::latch start(thread_count);
     for (int t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
+            start.arrive_and_wait();
             std::mt19937 random(t + 1);
             std::vector<block_t> &held = kept[t];
             for (uint64_t round = 0; round < rounds; ++round) {
