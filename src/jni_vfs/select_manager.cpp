@@ -5,8 +5,11 @@
 // descriptors follow in the order of their addition.  A select call reports
 // the ready descriptor that was added earliest and takes it out of the set.
 //
-// Beyond the record's described fields, three pieces of bookkeeping keep the
-// scan cheap and the pipe safe:
+// Beyond the record's described fields, four pieces of bookkeeping keep the
+// scan cheap and the set safe to share:
+//  - removals: a remove marks its entry through a list that the selecting
+//    thread applies before each wait and each scan, so that no thread writes
+//    an entry that a running poll is reading.
 //  - holes: a select that only hands out a further ready entry of the same
 //    wait leaves a hole (fd -1, events 0) instead of moving the tail; holes are
 //    squeezed out before the next wait (or by an add that needs the room), so
@@ -48,6 +51,9 @@ struct select_t {
 
     int holes;       // atomic; entries with fd -1 below max, under the lock
     int marked;      // under the lock: some entry was removed since the last full scan
+    int removals;    // seq_cst atomic, written under the lock: entries of removal_index
+    int removal_index[poll_capacity];           // under the lock: entries to mark
+    unsigned char removal_due[poll_capacity];   // under the lock: entry is in removal_index
     int next_ready;  // under the lock: index of the next ready entry while has_more is 1, else 0
     int waiters;     // seq_cst atomic: threads inside the wait loop
     int pipe_state;  // seq_cst atomic: pipe_made | pipe_closing | users * pipe_user
@@ -84,9 +90,22 @@ void release_pipe(select_t *s) {
     }
 }
 
+// Under the lock, while no wait runs: marks the entries that were removed.
+void apply_removals(select_t *s) {
+    auto removals = atomic(s->removals);
+    int count = removals.load();
+    for (int k = 0; k < count; ++k) {
+        int i = s->removal_index[k];
+        s->poll_items[i].events = 0;
+        s->removal_due[i] = 0;
+    }
+    if (count > 0) removals.store(0);
+}
+
 // Under the lock, by the selecting thread or by an adder that needs the room:
 // both only while no wait can be running, since a wait never starts with holes.
 void squeeze_holes(select_t *s) {
+    apply_removals(s);
     auto max = atomic(s->max);
     int end = max.load();
     int kept = 1;
@@ -128,12 +147,13 @@ bool wait_for_events(select_t *s, int timeout) {
             has_update.store(0);
             continue;
         }
-        if (atomic(s->holes).load(std::memory_order_relaxed) > 0) {
+        // Read after has_update was cleared and after waiters was raised, so
+        // that an add or remove that wrote no byte is already visible here.
+        if (atomic(s->holes).load(std::memory_order_relaxed) > 0 || atomic(s->removals).load() > 0) {
             locked guard(s);
             if (atomic(s->holes).load(std::memory_order_relaxed) > 0) squeeze_holes(s);
+            else apply_removals(s);
         }
-        // Read after has_update was cleared and after waiters was raised, so
-        // an add that wrote no byte has already raised max.
         int count = max.load();
         if (count <= 0) return true;
         if (poll(s->poll_items, static_cast<nfds_t>(count), timeout) <= 0) return false;
@@ -198,6 +218,7 @@ int scan(select_t *s) {
     locked guard(s);
     int end = atomic(s->max).load();
     if (end <= 1) return -1;
+    apply_removals(s);
     if (resume && s->marked == 0 && s->next_ready > 0) return take_next_ready(s, end);
     return full_scan(s, end);
 }
@@ -268,8 +289,13 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_r
         // The newest entry first: of a descriptor added twice, the later goes.
         for (int i = end - 1; i >= 1; --i) {
             if (s->poll_items[i].fd == fd) {
-                s->poll_items[i].events = 0;
-                s->marked = 1;
+                if (s->poll_items[i].events != 0 && s->removal_due[i] == 0) {
+                    s->removal_due[i] = 1;
+                    int count = atomic(s->removals).load();
+                    s->removal_index[count] = i;
+                    atomic(s->removals).store(count + 1);
+                    s->marked = 1;
+                }
                 break;
             }
         }
