@@ -156,7 +156,12 @@ bool wait_for_events(select_t *s, int timeout) {
         }
         int count = max.load();
         if (count <= 0) return true;
-        if (poll(s->poll_items, static_cast<nfds_t>(count), timeout) <= 0) return false;
+        // A first look without waiting: a poll that may sleep registers with
+        // every descriptor it passes before the first ready one, which costs
+        // more than this extra call does when something is ready already.
+        int ready = poll(s->poll_items, static_cast<nfds_t>(count), 0);
+        if (ready == 0 && timeout != 0) ready = poll(s->poll_items, static_cast<nfds_t>(count), timeout);
+        if (ready <= 0) return false;
         if (s->poll_items[0].revents == 0) return true;
         char buf[4];
         if (read(s->pipe[0], buf, 1) <= 0) return true;
