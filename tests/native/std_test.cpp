@@ -19,33 +19,6 @@ using namespace talvo_test;
 
 namespace {
 
-class StdTest : public testing::Test {
-protected:
-    // A client and the server side accepted from it into a record.
-    struct Pair {
-        Fd client;
-        std::unique_ptr<Conn> server = std::make_unique<Conn>();
-    };
-    Pair accept_pair() {
-        Pair pair;
-        pair.client = listener.connect_client();
-        EXPECT_EQ(std_accept(listener.ss.get(), pair.server->get()), 1);
-        return pair;
-    }
-    // The same, with a peer that then resets the connection.
-    Pair reset_pair() {
-        Pair pair = accept_pair();
-        linger hard{1, 0};
-        setsockopt(pair.client.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        pair.client.reset();
-        EXPECT_TRUE(wait_readable(pair.server->c.fd));
-        return pair;
-    }
-
-    Watchdog watchdog;
-    Listener listener;
-};
-
 // One thread per record, each blocked in std_accept on `ss`.
 struct Acceptors {
     Acceptors(server_socket_t *ss, int n) : conns(n) {
@@ -69,6 +42,46 @@ struct Acceptors {
 
     std::vector<std::unique_ptr<Conn>> conns;
     std::vector<std::future<int>> results;
+};
+
+class StdTest : public testing::Test {
+protected:
+    // A client and the server side accepted from it into a record.
+    struct Pair {
+        Fd client;
+        std::unique_ptr<Conn> server = std::make_unique<Conn>();
+    };
+    Pair accept_pair() {
+        Pair pair;
+        pair.client = listener.connect_client();
+        EXPECT_EQ(std_accept(listener.ss.get(), pair.server->get()), 1);
+        return pair;
+    }
+    // The same, with a peer that then resets the connection.
+    Pair reset_pair() {
+        Pair pair = accept_pair();
+        linger hard{1, 0};
+        setsockopt(pair.client.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        pair.client.reset();
+        EXPECT_TRUE(wait_readable(pair.server->c.fd));
+        return pair;
+    }
+
+    // Closes the listener while `n` threads wait in accept on it; returns how
+    // many came back with a connection.
+    int close_under_waiters(int n) {
+        Acceptors acceptors(listener.ss.get(), n);
+        wait_until_accepting(listener.ss.get(), n);
+        std::this_thread::sleep_for(20ms);  // blocked in accept by now
+        auto start = steady::now();
+        std_close_ss(listener.ss.get());
+        // At most 21 bounded attempts and one bounded wait for takers.
+        EXPECT_LT(ms_since(start), 5000);
+        return acceptors.accepted();
+    }
+
+    Watchdog watchdog;
+    Listener listener;
 };
 
 TEST_F(StdTest, CleanPeerCloseReadsZeroAndStaysOpen) {
@@ -188,18 +201,12 @@ TEST_F(StdTest, AcceptSetsTheOptionsAndBothAddresses) {
 }
 
 TEST_F(StdTest, CloseWakesEveryWaitingThreadWithAClosedConnection) {
-    Acceptors acceptors(listener.ss.get(), 3);
-    wait_until_accepting(listener.ss.get(), 3);
-    std::this_thread::sleep_for(20ms);
-    auto start = steady::now();
-    std_close_ss(listener.ss.get());
-    EXPECT_LT(ms_since(start), 3000);
-    EXPECT_EQ(acceptors.accepted(), 3);
+    EXPECT_EQ(close_under_waiters(3), 3);
     EXPECT_EQ(listener.ss->fd, -1);
 
     // Entering after the close began, while the record still exists.
     Conn late;
-    start = steady::now();
+    auto start = steady::now();
     EXPECT_EQ(std_accept(listener.ss.get(), late.get()), 0);
     EXPECT_LT(ms_since(start), 1000);
     EXPECT_EQ(late->fd, -1);
@@ -207,15 +214,9 @@ TEST_F(StdTest, CloseWakesEveryWaitingThreadWithAClosedConnection) {
 }
 
 TEST_F(StdTest, CloseReleasesMoreWaitersThanItConnects) {
-    Acceptors acceptors(listener.ss.get(), 30);
-    wait_until_accepting(listener.ss.get(), 30);
-    std::this_thread::sleep_for(50ms);
-    auto start = steady::now();
-    std_close_ss(listener.ss.get());
-    EXPECT_LT(ms_since(start), 5000);
     // Up to 21 take a wake-up connection; the rest fail once the listener is
     // shut.  Every one of the 30 must come back.
-    int accepted = acceptors.accepted();
+    int accepted = close_under_waiters(30);
     EXPECT_LE(accepted, 21);
     EXPECT_GE(accepted, 1);
 }
