@@ -14,7 +14,6 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.PosixFileAttributes;
-import java.util.Arrays;
 import java.util.Comparator;
 import java.util.Random;
 import java.util.stream.Stream;
@@ -143,49 +142,53 @@ public final class FileBench {
                           ours / theirs);
     }
 
+    /** Status and length of the same 1000 files. */
+    static void compareQueries(Path root) throws IOException {
+        Path[] files = new Path[FILES];
+        byte[][] names = new byte[FILES][];
+        File[] javaFiles = new File[FILES];
+        for (int i = 0; i < FILES; i++) {
+            files[i] = Files.write(root.resolve("f" + i), new byte[i]);
+            names[i] = bytes(files[i]);
+            javaFiles[i] = files[i].toFile();
+        }
+        double[] stat = queries(i -> {
+            FileStatus status = JniFilePathImpl.nativeStat(names[i], false);
+            return status.size + status.mtime;
+        }, i -> {
+            PosixFileAttributes attributes = Files.readAttributes(files[i], PosixFileAttributes.class);
+            return attributes.size() + attributes.lastModifiedTime().toMillis();
+        });
+        row("nativeStat", "ops/s", stat[0], "Files.readAttributes(Posix)", stat[1]);
+        double[] length = queries(i -> paths.nativeGetLength(names[i], names[i].length), i -> javaFiles[i].length());
+        row("nativeGetLength", "ops/s", length[0], "File.length()", length[1]);
+    }
+
+    /** 256 MiB read from the page cache and written to it, with arrays of three sizes. */
+    static void compareStreams(Path root) throws IOException {
+        Path data = root.resolve("data");
+        for (int size : new int[] {8 << 10, 64 << 10, 1 << 20}) {
+            String kib = (size >> 10) + " KiB array";
+            streamWrite(data, new byte[size]);
+            double[] read = throughput(data, size, FileBench::nativeRead, FileBench::streamRead,
+                                       FileBench::channelRead);
+            row("JniFileStream read, " + kib, "MiB/s", read[0], "FileInputStream", read[1]);
+            row("JniFileStream read, " + kib, "MiB/s", read[0], "FileChannel, heap ByteBuffer", read[2]);
+            double[] write = throughput(data, size, FileBench::nativeWrite, FileBench::streamWrite,
+                                        FileBench::channelWrite);
+            row("JniFileStream write, " + kib, "MiB/s", write[0], "FileOutputStream", write[1]);
+            row("JniFileStream write, " + kib, "MiB/s", write[0], "FileChannel, heap ByteBuffer", write[2]);
+        }
+    }
+
     public static void main(String[] args) throws IOException {
         Path root = Files.createTempDirectory(args.length > 0 ? Path.of(args[0]) : Path.of("/tmp"), "filebench");
+        String part = args.length > 1 ? args[1] : "all";
         try {
-            Path[] files = new Path[FILES];
-            byte[][] names = new byte[FILES][];
-            File[] javaFiles = new File[FILES];
-            for (int i = 0; i < FILES; i++) {
-                files[i] = Files.write(root.resolve("f" + i), new byte[i]);
-                names[i] = bytes(files[i]);
-                javaFiles[i] = files[i].toFile();
-            }
-            System.out.printf("%d files, best of %d rounds of %.1f s; streams of %d MiB, best of %d%n", FILES,
+            System.out.printf("queries: %d files, best of %d rounds of %.1f s; streams: %d MiB, best of %d%n", FILES,
                               ROUNDS, QUERY_NANOS / 1e9, STREAM_BYTES >> 20, STREAM_ROUNDS);
-            String part = args.length > 1 ? args[1] : "all";
-            if (!part.equals("streams")) {
-            double[] stat = queries(i -> {
-                FileStatus status = JniFilePathImpl.nativeStat(names[i], false);
-                return status.size + status.mtime;
-            }, i -> {
-                PosixFileAttributes attributes = Files.readAttributes(files[i], PosixFileAttributes.class);
-                return attributes.size() + attributes.lastModifiedTime().toMillis();
-            });
-            row("nativeStat", "ops/s", stat[0], "Files.readAttributes(Posix)", stat[1]);
-            double[] length = queries(i -> paths.nativeGetLength(names[i], names[i].length),
-                                      i -> javaFiles[i].length());
-            row("nativeGetLength", "ops/s", length[0], "File.length()", length[1]);
-            }
-            if (!part.equals("queries")) {
-
-            Path data = root.resolve("data");
-            for (int size : new int[] {8 << 10, 64 << 10, 1 << 20}) {
-                String kib = (size >> 10) + " KiB array";
-                streamWrite(data, new byte[size]);
-                double[] read = throughput(data, size, FileBench::nativeRead, FileBench::streamRead,
-                                           FileBench::channelRead);
-                row("JniFileStream read, " + kib, "MiB/s", read[0], "FileInputStream", read[1]);
-                row("JniFileStream read, " + kib, "MiB/s", read[0], "FileChannel, heap ByteBuffer", read[2]);
-                double[] write = throughput(data, size, FileBench::nativeWrite, FileBench::streamWrite,
-                                            FileBench::channelWrite);
-                row("JniFileStream write, " + kib, "MiB/s", write[0], "FileOutputStream", write[1]);
-                row("JniFileStream write, " + kib, "MiB/s", write[0], "FileChannel, heap ByteBuffer", write[2]);
-            }
-            }
+            if (!part.equals("streams")) compareQueries(root);
+            if (!part.equals("queries")) compareStreams(root);
             if (sink == 42) System.out.println();
         } finally {
             try (Stream<Path> walk = Files.walk(root)) {

@@ -1,47 +1,14 @@
 package com.velmar.vfs;
 
-import java.io.IOException;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.Arrays;
-import java.util.List;
-import java.util.concurrent.TimeUnit;
 
 /**
- * Runs file natives in a child JVM, for cases that need another account or
- * lowered limits.  Each command prints one line: the result, or the message of
- * the IOException that the call raised.
+ * File natives in a child JVM, for cases that need another account or
+ * lowered limits.  Each command prints one line: the result, or the class and
+ * message of what the call threw.
  */
 public final class FileChild {
     private FileChild() {}
-
-    /** What a child printed and how it ended. */
-    public record Outcome(int status, String stdout, String stderr) {}
-
-    /**
-     * Starts a child JVM under `wrapper` (e.g. setpriv or prlimit and their
-     * arguments) that runs one command of main below, with JNI checks on.
-     */
-    public static Outcome run(List<String> wrapper, String... command) throws IOException, InterruptedException {
-        List<String> line = new ArrayList<>(wrapper);
-        line.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-        line.addAll(List.of("-Xcheck:jni", "-XX:-UsePerfData",
-                            "-cp", System.getProperty("talvo.classpath"),
-                            "-Dtalvo.library=" + System.getProperty("talvo.library"),
-                            FileChild.class.getName()));
-        line.addAll(Arrays.asList(command));
-        Process child = new ProcessBuilder(line).start();
-        child.getOutputStream().close();
-        if (!child.waitFor(60, TimeUnit.SECONDS)) {
-            child.destroyForcibly();
-            throw new IllegalStateException("child JVM did not finish: " + line);
-        }
-        String out = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
-        String err = new String(child.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
-        if (err.contains("in native method")) throw new IllegalStateException("JNI problem in child: " + err);
-        return new Outcome(child.exitValue(), out, err);
-    }
 
     private static byte[] path(String text) { return text.getBytes(StandardCharsets.UTF_8); }
 

@@ -9,6 +9,7 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
+import com.velmar.ChildJvm;
 import java.io.IOException;
 import java.io.RandomAccessFile;
 import java.net.StandardProtocolFamily;
@@ -256,6 +257,11 @@ class FilePathTest extends FileTestBase {
         assertEquals("'" + underFile + "' parent directory does not exist", e.getMessage());
     }
 
+    String asNobody(String command, Path path) throws Exception {
+        List<String> wrapper = List.of("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups");
+        return ChildJvm.run(dir, wrapper, FileChild.class, command, path.toString()).out().strip();
+    }
+
     @Test
     void anUnprivilegedAccountIsDeniedByTheSystem() throws Exception {
         assumeTrue(runningAsRoot(), "needs root to start a child as nobody");
@@ -267,20 +273,18 @@ class FilePathTest extends FileTestBase {
         Path open = Files.writeString(dir.resolve("open"), "o");
         Files.setPosixFilePermissions(open, PosixFilePermissions.fromString("rw-r--r--"));
 
-        List<String> asNobody = List.of("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups");
         Path denied = locked.resolve("new");
-        assertEquals("IOException: '" + denied + "' permission denied",
-                     FileChild.run(asNobody, "open-write", denied.toString()).stdout());
-        assertEquals("false", FileChild.run(asNobody, "can-read", secret.toString()).stdout());
-        assertEquals("true", FileChild.run(asNobody, "can-read", open.toString()).stdout());
+        assertEquals("IOException: '" + denied + "' permission denied", asNobody("open-write", denied));
+        assertEquals("false", asNobody("can-read", secret));
+        assertEquals("true", asNobody("can-read", open));
         assertTrue(JniFilePathImpl.nativeCanRead(bytes(secret)));
     }
 
     @Test
     void aFullDescriptorTableIsReportedAsTooManyFilesOpen() throws Exception {
-        FileChild.Outcome child = FileChild.run(List.of("prlimit", "--nofile=64:64"), "open-until-refused",
-                                                dir.toString());
-        assertEquals("IOException: too many files open", child.stdout(), child.stderr());
+        ChildJvm.Result child = ChildJvm.run(dir, List.of("prlimit", "--nofile=64:64"), FileChild.class,
+                                             "open-until-refused", dir.toString());
+        assertEquals("IOException: too many files open", child.out().strip());
     }
 
     @Test

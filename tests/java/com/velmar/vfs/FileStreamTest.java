@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.velmar.ChildJvm;
 import java.io.ByteArrayOutputStream;
 import java.io.FileInputStream;
 import java.io.IOException;
@@ -120,9 +121,9 @@ class FileStreamTest extends FileTestBase {
         // With the file size limit at 20480 bytes the second pass is cut short
         // and the third refused; what reached the file is the array's start.
         Path file = dir.resolve("limited");
-        FileChild.Outcome child = FileChild.run(List.of("prlimit", "--fsize=20480:20480"), "write",
-                                                file.toString(), "40000");
-        assertEquals("-1", child.stdout(), child.stderr());
+        ChildJvm.Result child = ChildJvm.run(dir, List.of("prlimit", "--fsize=20480:20480"), FileChild.class,
+                                             "write", file.toString(), "40000");
+        assertEquals("-1", child.out().strip());
         byte[] written = Files.readAllBytes(file);
         assertEquals(20480, written.length);
         for (int i = 0; i < written.length; i++) assertEquals((byte) (i % 251), written[i]);
