@@ -63,14 +63,17 @@ public final class FileBench {
     /**
      * MiB per second of each transfer of 256 MiB, best of the rounds; the
      * transfers take turns within a round so that they share the machine's
-     * moods alike.
+     * moods alike.  A fresh file is deleted before each transfer, which then
+     * creates it anew.
      */
-    static double[] throughput(Path file, int bufferSize, Transfer... transfers) throws IOException {
+    static double[] throughput(Path file, boolean fresh, int bufferSize, Transfer... transfers) throws IOException {
         byte[] buffer = new byte[bufferSize];
         new Random(1).nextBytes(buffer);
         double[] best = new double[transfers.length];
         for (int round = 0; round < STREAM_ROUNDS; round++) {
             for (int t = 0; t < transfers.length; t++) {
+                // Dropping the last run's pages here keeps their writeback out of the next timing.
+                if (fresh) Files.deleteIfExists(file);
                 long start = System.nanoTime();
                 transfers[t].run(file, buffer);
                 best[t] = Math.max(best[t], (STREAM_BYTES >> 20) * 1e9 / (System.nanoTime() - start));
@@ -170,12 +173,12 @@ public final class FileBench {
         for (int size : new int[] {8 << 10, 64 << 10, 1 << 20}) {
             String kib = (size >> 10) + " KiB array";
             streamWrite(data, new byte[size]);
-            double[] read = throughput(data, size, FileBench::nativeRead, FileBench::streamRead,
+            double[] read = throughput(data, false, size, FileBench::nativeRead, FileBench::streamRead,
                                        FileBench::channelRead);
             row("JniFileStream read, " + kib, "MiB/s", read[0], "FileInputStream", read[1]);
             row("JniFileStream read, " + kib, "MiB/s", read[0], "FileChannel, heap ByteBuffer", read[2]);
-            double[] write = throughput(data, size, FileBench::nativeWrite, FileBench::streamWrite,
-                                        FileBench::channelWrite);
+            double[] write = throughput(root.resolve("written"), true, size, FileBench::nativeWrite,
+                                        FileBench::streamWrite, FileBench::channelWrite);
             row("JniFileStream write, " + kib, "MiB/s", write[0], "FileOutputStream", write[1]);
             row("JniFileStream write, " + kib, "MiB/s", write[0], "FileChannel, heap ByteBuffer", write[2]);
         }
