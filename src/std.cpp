@@ -37,9 +37,18 @@ ssize_t retry_interrupted(F call) {
     return result;
 }
 
-int std_read(connection_t *conn, char *buf, int len) {
-    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
+// The descriptor an operation works on, read once, or -1 when there is no
+// open connection.  A negative length would reach the kernel as a huge size_t
+// and let it write past the caller's buffer: refused the same way.
+int operation_fd(const connection_t *conn, int len) {
+    if (conn == nullptr || len < 0) return -1;
     int fd = conn->fd;
+    return fd < 0 ? -1 : fd;
+}
+
+int std_read(connection_t *conn, char *buf, int len) {
+    int fd = operation_fd(conn, len);
+    if (fd < 0) return TALVO_ERROR;
     ssize_t result = retry_interrupted([&] { return recv(fd, buf, len, 0); });
     if (result >= 0) return static_cast<int>(result);
     int error = errno;
@@ -48,8 +57,8 @@ int std_read(connection_t *conn, char *buf, int len) {
 }
 
 int std_write(connection_t *conn, const char *buf, int len) {
-    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
-    int fd = conn->fd;
+    int fd = operation_fd(conn, len);
+    if (fd < 0) return TALVO_ERROR;
     conn->sent_data = 1;
     // MSG_NOSIGNAL: a gone peer must be an EPIPE result, not a SIGPIPE.
     ssize_t result = retry_interrupted([&] { return send(fd, buf, len, MSG_NOSIGNAL); });
@@ -62,13 +71,15 @@ int std_write(connection_t *conn, const char *buf, int len) {
 }
 
 int std_read_nonblock(connection_t *conn, char *buf, int len) {
-    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
-    return static_cast<int>(recv(conn->fd, buf, len, 0));
+    int fd = operation_fd(conn, len);
+    if (fd < 0) return TALVO_ERROR;
+    return static_cast<int>(recv(fd, buf, len, 0));
 }
 
 int std_write_nonblock(connection_t *conn, const char *buf, int len) {
-    if (conn == nullptr || conn->fd < 0) return TALVO_ERROR;
-    return static_cast<int>(send(conn->fd, buf, len, MSG_NOSIGNAL));
+    int fd = operation_fd(conn, len);
+    if (fd < 0) return TALVO_ERROR;
+    return static_cast<int>(send(fd, buf, len, MSG_NOSIGNAL));
 }
 
 int std_read_client_certificate(connection_t *, char *, int) { return TALVO_ERROR; }
@@ -105,6 +116,8 @@ int accept_into(server_socket_t *ss, connection_t *conn) {
     conn->sock = nullptr;
     memcpy(conn->client_sin, sin_data, sizeof conn->client_data);
     conn->is_init = 0;
+    // Cleared first: a failed lookup leaves zeros, not a previous connection's address.
+    memset(conn->server_sin, 0, sizeof conn->server_data);
     socklen_t server_len = sizeof conn->server_data;
     getsockname(fd, conn->server_sin, &server_len);
     conn->ssl_bits = 0;

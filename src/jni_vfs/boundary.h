@@ -42,4 +42,7 @@ inline bool array_window_ok(JNIEnv *env, jbyteArray array, jint offset, jint len
     return static_cast<int64_t>(offset) + length <= env->GetArrayLength(array);
 }
 
+// A wider value's low 32 bits as a Java int, bit for bit.
+inline jint low_32(uint64_t value) { return static_cast<jint>(static_cast<uint32_t>(value)); }
+
 }  // namespace talvo

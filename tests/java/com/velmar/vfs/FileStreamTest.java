@@ -1,0 +1,211 @@
+package com.velmar.vfs;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.velmar.ChildJvm;
+import java.io.ByteArrayOutputStream;
+import java.io.FileInputStream;
+import java.io.IOException;
+import java.io.RandomAccessFile;
+import java.io.UncheckedIOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.time.Duration;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Random;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Test;
+
+class FileStreamTest extends FileTestBase {
+    static byte[] random(int size) {
+        byte[] data = new byte[size];
+        new Random(size).nextBytes(data);
+        return data;
+    }
+
+    @Test
+    void readsFillExactlyTheWindowUntilTheEndOfTheFile() throws Exception {
+        byte[] data = random(50000);
+        int fd = openRead(Files.write(dir.resolve("data"), data));
+        byte[] buf = new byte[40010];
+        Arrays.fill(buf, (byte) 0x55);
+        assertEquals(40000, stream.nativeRead(fd, buf, 7, 40000));
+        assertArrayEquals(Arrays.copyOf(data, 40000), Arrays.copyOfRange(buf, 7, 40007));
+        for (int i : new int[] {0, 6, 40007, 40009}) assertEquals(0x55, buf[i]);
+
+        assertEquals(10000, stream.nativeRead(fd, buf, 0, 40000));
+        assertArrayEquals(Arrays.copyOfRange(data, 40000, 50000), Arrays.copyOf(buf, 10000));
+        assertEquals(0, stream.nativeRead(fd, buf, 0, 0));
+        assertEquals(-1, stream.nativeRead(fd, buf, 0, 40000));
+        assertEquals(0, stream.nativeClose(fd));
+    }
+
+    @Test
+    void aFifoReadReturnsWhatIsReadyWithoutWaitingForMore() throws Exception {
+        Path fifo = fifo("fifo");
+        // Holding both ends keeps the opens below from blocking.
+        try (RandomAccessFile ends = new RandomAccessFile(fifo.toFile(), "rw")) {
+            byte[] ready = random(100);
+            ends.write(ready);
+            int fd = openRead(fifo);
+            byte[] buf = new byte[40000];
+            int got = assertTimeoutPreemptively(Duration.ofSeconds(10), () -> stream.nativeRead(fd, buf, 0, 40000));
+            assertEquals(100, got);
+            assertArrayEquals(ready, Arrays.copyOf(buf, 100));
+            assertEquals(0, stream.nativeClose(fd));
+        }
+    }
+
+    static long writeCallsOfThisThread() throws IOException {
+        for (String line : Files.readAllLines(Path.of("/proc/thread-self/io"))) {
+            if (line.startsWith("syscw:")) return Long.parseLong(line.substring(6).strip());
+        }
+        throw new AssertionError("no syscw");
+    }
+
+    @Test
+    void aShortWriteIsContinuedFromTheFirstByteNotWritten() throws Exception {
+        // A process stop interrupts a blocked pipe write after part of it went
+        // through; the writer must go on from there.  The stops come from a
+        // separate shell, which always sends the matching continue.
+        Path fifo = fifo("fifo");
+        byte[] data = random(4 << 20);
+        CompletableFuture<FileInputStream> opening = CompletableFuture.supplyAsync(() -> {
+            try {
+                return new FileInputStream(fifo.toFile());
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
+        });
+        int fd = openWrite(fifo, false);
+        try (FileInputStream reader = opening.get(10, TimeUnit.SECONDS)) {
+            CompletableFuture<long[]> writer = CompletableFuture.supplyAsync(() -> {
+                try {
+                    long before = writeCallsOfThisThread();
+                    int result = stream.nativeWrite(fd, data, 0, data.length);
+                    long calls = writeCallsOfThisThread() - before;
+                    stream.nativeClose(fd);
+                    return new long[] {result, calls};
+                } catch (IOException e) {
+                    throw new UncheckedIOException(e);
+                }
+            });
+            long pid = ProcessHandle.current().pid();
+            Process stopper = new ProcessBuilder("sh", "-c",
+                "for i in $(seq 25); do kill -STOP " + pid + "; sleep 0.01; kill -CONT " + pid + "; sleep 0.03; done")
+                .start();
+            // Drained slowly, so the writer spends its time blocked on a full pipe.
+            ByteArrayOutputStream received = new ByteArrayOutputStream();
+            assertTimeoutPreemptively(Duration.ofSeconds(60), () -> {
+                byte[] chunk = new byte[4096];
+                for (int n; (n = reader.read(chunk)) > 0; ) {
+                    received.write(chunk, 0, n);
+                    if (received.size() % (64 << 10) == 0) Thread.sleep(10);
+                }
+            });
+            assertTrue(stopper.waitFor(60, TimeUnit.SECONDS));
+            long[] outcome = writer.get(60, TimeUnit.SECONDS);
+            assertEquals(1, outcome[0]);
+            assertArrayEquals(data, received.toByteArray());
+            assertTrue(outcome[1] > data.length / 16384, "no short write happened: " + outcome[1] + " writes");
+        }
+    }
+
+    @Test
+    void aWriteThatFailsAfterEarlierPassesReportsFailure() throws Exception {
+        // With the file size limit at 20480 bytes the second pass is cut short
+        // and the third refused; what reached the file is the array's start.
+        Path file = dir.resolve("limited");
+        ChildJvm.Result child = ChildJvm.run(dir, List.of("prlimit", "--fsize=20480:20480"), FileChild.class,
+                                             "write", file.toString(), "40000");
+        assertEquals("-1", child.out().strip());
+        byte[] written = Files.readAllBytes(file);
+        assertEquals(20480, written.length);
+        for (int i = 0; i < written.length; i++) assertEquals((byte) (i % 251), written[i]);
+    }
+
+    @Test
+    void aWriteToADescriptorOpenForReadingFails() throws Exception {
+        Path file = Files.writeString(dir.resolve("file"), "content");
+        int fd = openRead(file);
+        assertEquals(-1, stream.nativeWrite(fd, new byte[10], 0, 10));
+        assertEquals("content", Files.readString(file));
+        assertEquals(0, stream.nativeClose(fd));
+    }
+
+    @Test
+    void positionsBeyond2GiBSurviveOnlyInTheLongResult() throws Exception {
+        Path file = dir.resolve("sparse");
+        int fd = openWrite(file, false);
+        long threeGiB = 3L << 30;
+        assertEquals((int) threeGiB, stream.nativeSeekStart(fd, threeGiB));
+        assertTrue(stream.nativeSeekStart(fd, threeGiB) < 0);
+        assertEquals(threeGiB, stream.nativeSkip(fd, 0));
+        assertEquals(threeGiB + 10, stream.nativeSkip(fd, 10));
+        assertEquals(threeGiB - 10, stream.nativeSkip(fd, -20));
+        write(fd, "x");
+        assertEquals(threeGiB - 9, Files.size(file));
+        assertEquals((int) (threeGiB - 9), stream.nativeSeekEnd(fd, 0));
+        assertEquals(-1, stream.nativeSeekStart(fd, -1));
+        assertEquals(-1, stream.nativeSkip(fd, -(4L << 30)));
+        assertEquals(0, stream.nativeClose(fd));
+
+        fd = openRead(Files.writeString(dir.resolve("short"), "0123456789"));
+        assertEquals(10, stream.nativeSeekEnd(fd, 0));
+        assertEquals(8, stream.nativeSeekEnd(fd, -2));
+        byte[] tail = new byte[5];
+        assertEquals(2, stream.nativeRead(fd, tail, 0, 5));
+        assertEquals('8', tail[0]);
+        assertEquals(0, stream.nativeClose(fd));
+    }
+
+    @Test
+    void aClosedDescriptorIsRefused() throws Exception {
+        int fd = openWrite(dir.resolve("file"), false);
+        write(fd, "data");
+        assertEquals(0, stream.nativeFlushToDisk(fd));
+        assertEquals(0, stream.nativeClose(fd));
+        assertEquals(-1, stream.nativeClose(fd));
+    }
+
+    @Test
+    void negativeDescriptorsAndBadWindowsFailWithoutTouchingTheFile() throws Exception {
+        byte[] ten = new byte[10];
+        for (int none : new int[] {-1, Integer.MIN_VALUE}) {
+            assertEquals(-1, stream.nativeRead(none, ten, 0, 10));
+            assertEquals(-1, stream.nativeWrite(none, ten, 0, 10));
+            assertEquals(0, stream.nativeSkip(none, 10));
+            assertEquals(-1, stream.nativeClose(none));
+            assertEquals(-1, stream.nativeFlushToDisk(none));
+            assertEquals(-1, stream.nativeSeekStart(none, 0));
+            assertEquals(-1, stream.nativeSeekEnd(none, 0));
+        }
+
+        byte[] data = random(100);
+        int in = openRead(Files.write(dir.resolve("in"), data));
+        Path outFile = dir.resolve("out");
+        int out = openWrite(outFile, false);
+        Object[][] windows = {
+            {null, 0, 10}, {null, 0, 0}, {ten, -1, 5}, {ten, 0, -1}, {ten, 5, 6}, {ten, 11, 0},
+            {ten, Integer.MAX_VALUE, 10}, {ten, 5, Integer.MAX_VALUE}, {ten, Integer.MIN_VALUE, 0},
+        };
+        for (Object[] w : windows) {
+            String what = Arrays.toString(w);
+            assertEquals(-1, stream.nativeRead(in, (byte[]) w[0], (int) w[1], (int) w[2]), what);
+            assertEquals(-1, stream.nativeWrite(out, (byte[]) w[0], (int) w[1], (int) w[2]), what);
+        }
+        assertEquals(0, stream.nativeSkip(in, 0), "nothing consumed");
+        assertEquals(0, Files.size(outFile), "nothing written");
+        assertEquals(0, stream.nativeRead(in, ten, 10, 0));
+        assertEquals(1, stream.nativeWrite(out, ten, 10, 0));
+        assertEquals(10, stream.nativeRead(in, ten, 0, 10));
+        assertArrayEquals(Arrays.copyOf(data, 10), ten);
+        assertEquals(0, stream.nativeClose(in));
+        assertEquals(0, stream.nativeClose(out));
+    }
+}

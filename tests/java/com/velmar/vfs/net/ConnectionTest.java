@@ -1,0 +1,150 @@
+package com.velmar.vfs.net;
+
+import static com.velmar.vfs.net.Loopback.SOCKETS;
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.net.InetAddress;
+import java.net.Socket;
+import java.nio.charset.StandardCharsets;
+import java.util.Arrays;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.Timeout;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
+
+@Timeout(value = 60, unit = TimeUnit.SECONDS)
+class ConnectionTest {
+    private static String remoteIp(long conn) {
+        byte[] buf = new byte[64];
+        int len = SOCKETS.getRemoteIP(conn, buf, 0, buf.length);
+        return new String(buf, 0, len, StandardCharsets.US_ASCII);
+    }
+
+    private static String localIp(long conn) {
+        byte[] buf = new byte[64];
+        int len = SOCKETS.getLocalIP(conn, buf, 0, buf.length);
+        return new String(buf, 0, len, StandardCharsets.US_ASCII);
+    }
+
+    @ParameterizedTest
+    @ValueSource(strings = {"127.0.0.1", "::1"})
+    void addressesAndPortsAreWhatTheClientSees(String address) throws IOException {
+        try (Loopback loop = new Loopback(address)) {
+            Socket client = loop.connect();
+            long conn = loop.accept();
+            String clientAddress = client.getLocalAddress().getHostAddress();
+            String serverAddress = client.getInetAddress().getHostAddress();
+            // Java writes ::1 as 0:0:0:0:0:0:0:1; compare the addresses, not the texts.
+            assertEquals(InetAddress.getByName(clientAddress), InetAddress.getByName(remoteIp(conn)));
+            assertEquals(InetAddress.getByName(serverAddress), InetAddress.getByName(localIp(conn)));
+            assertEquals(client.getLocalPort(), SOCKETS.getRemotePort(conn));
+            assertEquals(client.getPort(), SOCKETS.getLocalPort(conn));
+            assertTrue(SOCKETS.getNativeFd(conn) >= 0);
+
+            // Closing twice is harmless, and the queries still answer.
+            SOCKETS.nativeClose(conn);
+            SOCKETS.nativeClose(conn);
+            assertEquals(-1, SOCKETS.getNativeFd(conn));
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
+            assertEquals(client.getLocalPort(), SOCKETS.getRemotePort(conn));
+            assertEquals(InetAddress.getByName(clientAddress), InetAddress.getByName(remoteIp(conn)));
+        }
+    }
+
+    @Test
+    void aFreshRecordAnswersAnAllZeroAddressAndAPlainConnection() throws IOException {
+        try (Loopback loop = new Loopback("127.0.0.1")) {
+            long conn = loop.allocate();
+            assertEquals("0.0.0.0", remoteIp(conn));
+            assertEquals("0.0.0.0", localIp(conn));
+            assertEquals(0, SOCKETS.getRemotePort(conn));
+            assertEquals(0, SOCKETS.getLocalPort(conn));
+            assertEquals(-1, SOCKETS.getNativeFd(conn));
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
+            SOCKETS.nativeClose(conn);
+
+            loop.connect();
+            long accepted = loop.accept();
+            for (long c : new long[] {conn, accepted}) {
+                assertFalse(SOCKETS.isSecure(c));
+                assertNull(SOCKETS.getCipher(c));
+                assertEquals(0, SOCKETS.getCipherBits(c));
+                byte[] buf = new byte[8];
+                assertEquals(-1, SOCKETS.getClientCertificate(c, buf, 0, buf.length));
+                assertArrayEquals(new byte[8], buf);
+            }
+        }
+    }
+
+    @Test
+    void addressTextsAreCopiedOnlyWhenShorterThanTheRoom() throws IOException {
+        try (Loopback loop = new Loopback("127.0.0.1")) {
+            loop.connect();
+            long conn = loop.accept();
+            byte[] buf = new byte[20];
+            Arrays.fill(buf, (byte) '#');
+            // 9 characters: the remote text's length comes back even without room.
+            assertEquals(9, SOCKETS.getRemoteIP(conn, buf, 2, 9));
+            assertEquals("#".repeat(20), new String(buf, StandardCharsets.US_ASCII));
+            assertEquals(9, SOCKETS.getRemoteIP(conn, buf, 2, 10));
+            assertEquals("##127.0.0.1#########", new String(buf, StandardCharsets.US_ASCII));
+
+            Arrays.fill(buf, (byte) '#');
+            assertEquals(0, SOCKETS.getLocalIP(conn, buf, 2, 9));
+            assertEquals("#".repeat(20), new String(buf, StandardCharsets.US_ASCII));
+            assertEquals(9, SOCKETS.getLocalIP(conn, buf, 2, 10));
+            assertEquals("##127.0.0.1#########", new String(buf, StandardCharsets.US_ASCII));
+
+            // Null arrays, bad offsets and windows past the end copy nothing.
+            Arrays.fill(buf, (byte) '#');
+            assertEquals(0, SOCKETS.getRemoteIP(conn, null, 0, 10));
+            assertEquals(0, SOCKETS.getLocalIP(conn, null, 0, 10));
+            assertEquals(0, SOCKETS.getRemoteIP(conn, buf, -1, 10));
+            assertEquals(0, SOCKETS.getRemoteIP(conn, buf, 15, 100));
+            assertEquals(0, SOCKETS.getLocalIP(conn, buf, 15, 100));
+            assertEquals(0, SOCKETS.getLocalIP(conn, buf, 0, -5));
+            assertEquals(-1, SOCKETS.getClientCertificate(conn, null, 0, 10));
+            assertEquals("#".repeat(20), new String(buf, StandardCharsets.US_ASCII));
+
+            assertEquals(0, SOCKETS.getRemoteIP(0, buf, 0, 20));
+            assertEquals(0, SOCKETS.getRemotePort(0));
+            assertEquals(-1, SOCKETS.getNativeFd(0));
+            assertFalse(SOCKETS.nativeReadNonBlock(0, 0));
+            assertFalse(SOCKETS.isSecure(0));
+            assertNull(SOCKETS.getCipher(0));
+            SOCKETS.nativeClose(0);
+            SOCKETS.nativeFree(0);
+        }
+    }
+
+    @Test
+    void readinessIsReportedOnlyForDataOrAHangUp() throws Exception {
+        try (Loopback loop = new Loopback("127.0.0.1")) {
+            Socket client = loop.connect();
+            long conn = loop.accept();
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
+            long start = System.nanoTime();
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 200));
+            assertTrue(System.nanoTime() - start >= TimeUnit.MILLISECONDS.toNanos(190));
+
+            client.getOutputStream().write(42);
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 0));
+            byte[] one = new byte[1];
+            assertEquals(1, Loopback.STREAM.readNative(conn, one, 0, 1));
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
+
+            client.close();
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 0));
+            assertNotEquals(-1, SOCKETS.getNativeFd(conn));
+        }
+    }
+}

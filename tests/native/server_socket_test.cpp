@@ -1,0 +1,222 @@
+// The listening-socket natives without a JVM: accepting threads racing a
+// close, the time-out clamps and the address texts.
+#include "jni_vfs/address.h"
+#include "talvo.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+extern "C" {
+jlong Java_com_velmar_vfs_JniServerSocketImpl_bindPort(JNIEnv *, jobject, jstring, jint, jint);
+void Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionReadTimeout(JNIEnv *, jobject, jlong, jint);
+void Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionWriteTimeout(JNIEnv *, jobject, jlong, jint);
+jboolean Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(JNIEnv *, jobject, jlong, jlong);
+jint Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(JNIEnv *, jobject, jlong);
+jint Java_com_velmar_vfs_JniServerSocketImpl_closeNative(JNIEnv *, jobject, jlong);
+jlong Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(JNIEnv *, jobject);
+void Java_com_velmar_vfs_JniSocketImpl_nativeClose(JNIEnv *, jobject, jlong);
+void Java_com_velmar_vfs_JniSocketImpl_nativeFree(JNIEnv *, jobject, jlong);
+}
+
+namespace {
+
+// bindPort reads its address through the env; these tests hand it a C string
+// as the "Java string", and nothing else of the env is used on that road.
+const char *plain_chars(JNIEnv *, jstring string, jboolean *) { return reinterpret_cast<const char *>(string); }
+void release_nothing(JNIEnv *, jstring, const char *) {}
+
+struct string_env {
+    JNINativeInterface_ table{};
+    JNIEnv env{};
+    string_env() {
+        table.GetStringUTFChars = plain_chars;
+        table.ReleaseStringUTFChars = release_nothing;
+        env.functions = &table;
+    }
+};
+
+jlong bind_loopback() {
+    static string_env strings;
+    auto address = reinterpret_cast<jstring>(const_cast<char *>("127.0.0.1"));
+    return Java_com_velmar_vfs_JniServerSocketImpl_bindPort(&strings.env, nullptr, address, 0, 0);
+}
+
+server_socket_t *record(jlong handle) { return reinterpret_cast<server_socket_t *>(static_cast<intptr_t>(handle)); }
+connection_t *connection(jlong handle) { return reinterpret_cast<connection_t *>(static_cast<intptr_t>(handle)); }
+
+int connect_to(const sockaddr_in &address) {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+sockaddr_in listening_address(jlong ss) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(record(ss)->fd, reinterpret_cast<sockaddr *>(&address), &length);
+    return address;
+}
+
+// Several threads wait in accept while another thread closes the listener;
+// every thread must come back, and a woken one must hold a connection whose
+// peer is gone.  Under ASan and TSan this also proves that the record is not
+// read after it was freed.
+void race_accepts_against_close(int acceptors, bool close_at_once) {
+    jlong ss = bind_loopback();
+    ASSERT_NE(ss, 0);
+    std::vector<jlong> conns(static_cast<size_t>(acceptors));
+    for (jlong &conn : conns) conn = Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr);
+    std::vector<std::atomic<int>> results(static_cast<size_t>(acceptors));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < acceptors; i++)
+        threads.emplace_back([&, i] {
+            results[static_cast<size_t>(i)] =
+                Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, conns[static_cast<size_t>(i)]);
+        });
+    // Every thread must be inside the accept before the record can go away:
+    // a call on a freed handle is the caller's fault, not a race to test.
+    std::atomic_ref<int> inside(record(ss)->accept_threads);
+    while (inside.load() < acceptors) std::this_thread::yield();
+    if (!close_at_once) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
+    for (std::thread &thread : threads) thread.join();
+
+    for (size_t i = 0; i < conns.size(); i++) {
+        connection_t *conn = connection(conns[i]);
+        if (results[i]) {
+            char byte;
+            EXPECT_EQ(std_ops.read(conn, &byte, 1), 0);
+        } else {
+            EXPECT_EQ(conn->fd, -1);
+        }
+        Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conns[i]);
+        Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conns[i]);
+    }
+}
+
+TEST(ServerSocket, CloseReleasesEveryWaitingAcceptor) {
+    for (int round = 0; round < 150; round++) {
+        SCOPED_TRACE(round);
+        race_accepts_against_close(4, round % 2 == 0);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(ServerSocket, CloseReleasesMoreAcceptorsThanItsWakeUpConnections) {
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        race_accepts_against_close(25, true);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(ServerSocket, AcceptedConnectionsGetTheClampedTimeOuts) {
+    jlong ss = bind_loopback();
+    ASSERT_NE(ss, 0);
+    server_socket_t *s = record(ss);
+    EXPECT_EQ(s->conn_read_timeout, 65000);
+    EXPECT_EQ(s->conn_write_timeout, 65000);
+    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(nullptr, nullptr, ss), 0);
+
+    const std::pair<int, int> clamps[] = {{-1, 600000}, {0, 500}, {499, 500}, {500, 500}, {1500, 1500}};
+    for (auto [given, stored] : clamps) {
+        Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionReadTimeout(nullptr, nullptr, ss, given);
+        Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionWriteTimeout(nullptr, nullptr, ss, given);
+        EXPECT_EQ(s->conn_read_timeout, stored) << given;
+        EXPECT_EQ(s->conn_write_timeout, stored) << given;
+    }
+    Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionWriteTimeout(nullptr, nullptr, ss, 2000);
+
+    int client = connect_to(listening_address(ss));
+    ASSERT_GE(client, 0);
+    jlong conn = Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr);
+    ASSERT_TRUE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, conn));
+    timeval tv{};
+    socklen_t length = sizeof tv;
+    getsockopt(connection(conn)->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &length);
+    EXPECT_EQ(tv.tv_sec, 1);
+    EXPECT_EQ(tv.tv_usec, 500000);
+    getsockopt(connection(conn)->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &length);
+    EXPECT_EQ(tv.tv_sec, 2);
+    EXPECT_EQ(tv.tv_usec, 0);
+
+    EXPECT_FALSE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, 0, conn));
+    EXPECT_FALSE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, 0));
+    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, 0), 0);
+    Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionReadTimeout(nullptr, nullptr, 0, 1);
+
+    Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conn);
+    Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conn);
+    close(client);
+    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
+}
+
+TEST(ServerSocket, AddressTextsFitTheirBufferWithTheNul) {
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    inet_pton(AF_INET, "10.1.2.3", &v4.sin_addr);
+    auto *a4 = reinterpret_cast<const sockaddr *>(&v4);
+    char text[1024];
+    EXPECT_EQ(talvo::get_address(a4, text, sizeof text), 8);
+    EXPECT_STREQ(text, "10.1.2.3");
+    EXPECT_EQ(talvo::get_address(a4, text, 9), 8);
+    EXPECT_EQ(talvo::get_address(a4, text, 8), 0);
+    EXPECT_EQ(talvo::get_address(a4, text, 4), 0);
+    EXPECT_EQ(talvo::get_address(a4, text, -1), 0);
+
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "fe80::1:2", &v6.sin6_addr);
+    EXPECT_EQ(talvo::get_address(reinterpret_cast<const sockaddr *>(&v6), text, sizeof text), 9);
+    EXPECT_STREQ(text, "fe80::1:2");
+
+    // An unknown family reads as IPv4: a zeroed address is 0.0.0.0.
+    sockaddr_storage zero{};
+    EXPECT_EQ(talvo::get_address(reinterpret_cast<const sockaddr *>(&zero), text, sizeof text), 7);
+    EXPECT_STREQ(text, "0.0.0.0");
+}
+
+TEST(ServerSocket, AllocationFailureGivesHandleZero) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve address space beyond any small limit";
+#else
+    // In a child: the address-space limit is process-wide.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) _exit(2);
+        fclose(statm);
+        rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (8 << 20);
+        rlimit limit{room, room};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+        for (int i = 0; i < 1000000; i++)
+            if (Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr) == 0) _exit(0);
+        _exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+}  // namespace

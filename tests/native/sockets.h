@@ -1,0 +1,160 @@
+// Loopback sockets, records and a watchdog for the suites of the plain
+// socket operations.  Every blocking call made through these helpers has a
+// bound, and the watchdog ends a test that hangs anyway.
+#pragma once
+
+#include "talvo.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace talvo_test {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+inline double ms_since(steady::time_point start) {
+    return std::chrono::duration<double, std::milli>(steady::now() - start).count();
+}
+
+// Ends the process if the test that owns it runs longer than `limit`: a hung
+// accept or join must fail the run, not stall it.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit = 60s)
+        : thread_([this, limit] {
+              std::unique_lock lock(mutex_);
+              if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  const auto *test = testing::UnitTest::GetInstance()->current_test_info();
+                  fprintf(stderr, "watchdog: %s.%s still running after %llds\n", test->test_suite_name(),
+                          test->name(), static_cast<long long>(limit.count()));
+                  _exit(3);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_one();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+inline void set_receive_timeout(int fd, int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// Threads inside std_accept on `ss`, as its close sees them.
+inline int accepting(server_socket_t *ss) { return std::atomic_ref<int>(ss->accept_threads).load(); }
+
+inline void wait_until_accepting(server_socket_t *ss, int n) {
+    auto deadline = steady::now() + 10s;
+    while (accepting(ss) < n && steady::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(accepting(ss), n);
+}
+
+// A listening record on 127.0.0.1 and a kernel-given port, set up as the
+// server's bind does; closed through std_close_ss unless a test did.
+struct Listener {
+    explicit Listener(int backlog = 64) : ss(new server_socket_t{}) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            listen(fd, backlog) != 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            ADD_FAILURE() << "cannot listen on 127.0.0.1";
+        ss->fd = fd;
+        ss->conn_read_timeout = 65000;
+        ss->conn_write_timeout = 65000;
+        ss->accept = std_accept;
+        ss->close = std_close_ss;
+    }
+    ~Listener() {
+        if (ss) std_close_ss(ss.get());
+    }
+    int port() const { return ntohs(address.sin_port); }
+    // A blocking client connection; its reads wait at most 5 s.
+    Fd connect_client() const {
+        Fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (connect(client.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            ADD_FAILURE() << "connect to the listener failed";
+        set_receive_timeout(client.get(), 5000);
+        return client;
+    }
+
+    std::unique_ptr<server_socket_t> ss;
+    sockaddr_in address{};
+};
+
+// A connection record as the server allocates it: zero, own address
+// buffers, the plain table, no descriptor.
+struct Conn {
+    Conn() {
+        c.server_sin = reinterpret_cast<sockaddr *>(c.server_data);
+        c.client_sin = reinterpret_cast<sockaddr *>(c.client_data);
+        c.ops = &std_ops;
+        c.fd = -1;
+    }
+    ~Conn() { conn_close(&c); }
+    Conn(const Conn &) = delete;
+    Conn &operator=(const Conn &) = delete;
+    connection_t *operator->() { return &c; }
+    connection_t *get() { return &c; }
+    int read(char *buf, int len) { return c.ops->read(&c, buf, len); }
+    int write(const char *buf, int len) { return c.ops->write(&c, buf, len); }
+
+    connection_t c{};
+};
+
+// Waits (bounded) until `fd` has something to report: data, an end or an error.
+inline bool wait_readable(int fd, int ms = 2000) {
+    pollfd item{fd, POLLIN, 0};
+    return poll(&item, 1, ms) == 1;
+}
+
+}  // namespace talvo_test

@@ -1,0 +1,365 @@
+// The plain socket operations on real loopback connections: results and
+// closing of the blocking pair, the accept fill, and waking the threads that
+// wait in accept when the listener closes.
+#include "sockets.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <string>
+#include <vector>
+
+using namespace talvo_test;
+
+namespace {
+
+// One thread per record, each blocked in std_accept on `ss`.
+struct Acceptors {
+    Acceptors(server_socket_t *ss, int n) : conns(n) {
+        for (auto &conn : conns) conn = std::make_unique<Conn>();
+        for (int i = 0; i < n; i++)
+            results.push_back(std::async(std::launch::async, [ss, conn = conns[i]->get()] { return std_accept(ss, conn); }));
+    }
+    // How many returned 1; each of those must hold a connection whose peer has
+    // already closed.
+    int accepted() {
+        int count = 0;
+        for (size_t i = 0; i < results.size(); i++) {
+            if (results[i].get() != 1) continue;
+            count++;
+            char byte;
+            EXPECT_GE(conns[i]->c.fd, 0);
+            EXPECT_EQ(conns[i]->read(&byte, 1), 0);
+        }
+        return count;
+    }
+
+    std::vector<std::unique_ptr<Conn>> conns;
+    std::vector<std::future<int>> results;
+};
+
+class StdTest : public testing::Test {
+protected:
+    // A client and the server side accepted from it into a record.
+    struct Pair {
+        Fd client;
+        std::unique_ptr<Conn> server = std::make_unique<Conn>();
+    };
+    Pair accept_pair() {
+        Pair pair;
+        pair.client = listener.connect_client();
+        EXPECT_EQ(std_accept(listener.ss.get(), pair.server->get()), 1);
+        return pair;
+    }
+    // The same, with a peer that then resets the connection.
+    Pair reset_pair() {
+        Pair pair = accept_pair();
+        linger hard{1, 0};
+        setsockopt(pair.client.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        pair.client.reset();
+        EXPECT_TRUE(wait_readable(pair.server->c.fd));
+        return pair;
+    }
+
+    // Closes the listener while `n` threads wait in accept on it; returns how
+    // many came back with a connection.
+    int close_under_waiters(int n) {
+        Acceptors acceptors(listener.ss.get(), n);
+        wait_until_accepting(listener.ss.get(), n);
+        std::this_thread::sleep_for(20ms);  // blocked in accept by now
+        auto start = steady::now();
+        std_close_ss(listener.ss.get());
+        // At most 21 bounded attempts and one bounded wait for takers.
+        EXPECT_LT(ms_since(start), 5000);
+        return acceptors.accepted();
+    }
+
+    Watchdog watchdog;
+    Listener listener;
+};
+
+TEST_F(StdTest, CleanPeerCloseReadsZeroAndStaysOpen) {
+    Pair pair = accept_pair();
+    Conn &server = *pair.server;
+    ASSERT_EQ(server.write("ok", 2), 2);
+    EXPECT_EQ(server->sent_data, 1);
+    char buf[16];
+    ASSERT_EQ(recv(pair.client.get(), buf, sizeof buf, 0), 2);
+
+    ASSERT_EQ(send(pair.client.get(), "hello", 5, 0), 5);
+    pair.client.reset();
+    ASSERT_EQ(server.read(buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    EXPECT_EQ(server.read(buf, sizeof buf), 0);
+    EXPECT_GE(server->fd, 0);
+    EXPECT_EQ(server.read(buf, sizeof buf), 0);
+    EXPECT_GE(server->fd, 0);
+}
+
+TEST_F(StdTest, TimeOutsGiveMinusFourAndClose) {
+    listener.ss->conn_read_timeout = 200;
+    listener.ss->conn_write_timeout = 200;
+    Pair reader = accept_pair();
+    char buf[16];
+    auto start = steady::now();
+    EXPECT_EQ(reader.server->read(buf, sizeof buf), TALVO_TIMEOUT);
+    EXPECT_GE(ms_since(start), 150);
+    EXPECT_EQ(reader.server->c.fd, -1);
+
+    // The client never reads: sends fill both buffers, then one waits out
+    // the send time-out.
+    Pair writer = accept_pair();
+    std::vector<char> block(1 << 16, 'x');
+    int result = 0;
+    for (int i = 0; i < 4096 && result >= 0; i++) result = writer.server->write(block.data(), static_cast<int>(block.size()));
+    EXPECT_EQ(result, TALVO_TIMEOUT);
+    EXPECT_EQ(writer.server->c.fd, -1);
+}
+
+TEST_F(StdTest, ResetPeerGivesMinusThreeOnWriteAndMinusOneOnRead) {
+    char buf[16];
+    Pair reader = reset_pair();
+    EXPECT_EQ(reader.server->read(buf, sizeof buf), TALVO_ERROR);
+    EXPECT_EQ(reader.server->c.fd, -1);
+
+    Pair writer = reset_pair();  // ECONNRESET
+    EXPECT_EQ(writer.server->write("x", 1), TALVO_PEER_GONE);
+    EXPECT_EQ(writer.server->c.fd, -1);
+
+    // The non-blocking send takes the reset and leaves the connection open;
+    // the next send meets EPIPE, which must not raise SIGPIPE.
+    Pair piped = reset_pair();
+    EXPECT_EQ(piped.server->c.ops->write_nonblock(piped.server->get(), "x", 1), -1);
+    EXPECT_GE(piped.server->c.fd, 0);
+    EXPECT_EQ(piped.server->write("x", 1), TALVO_PEER_GONE);
+    EXPECT_EQ(piped.server->c.fd, -1);
+}
+
+TEST_F(StdTest, RefusedCallsTouchNothingAndCloseIsIdempotent) {
+    char buf[16];
+    EXPECT_EQ(std_ops.read(nullptr, buf, 1), -1);
+    EXPECT_EQ(std_ops.write(nullptr, buf, 1), -1);
+    EXPECT_EQ(conn_close(nullptr), -1);
+    Conn closed;
+    EXPECT_EQ(closed.write(buf, 1), -1);
+    EXPECT_EQ(closed->sent_data, 0);
+
+    Pair pair = accept_pair();
+    Conn &open = *pair.server;
+    EXPECT_EQ(open->ops->read_client_certificate(open.get(), buf, sizeof buf), -1);
+    EXPECT_EQ(open.read(buf, -1), -1);
+    EXPECT_EQ(open.write(buf, -1), -1);
+    EXPECT_EQ(open->ops->read_nonblock(open.get(), buf, -1), -1);
+    EXPECT_EQ(open->ops->write_nonblock(open.get(), buf, -1), -1);
+    EXPECT_GE(open->fd, 0);
+
+    int fd = open->fd;
+    EXPECT_EQ(conn_close(open.get()), 1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(conn_close(open.get()), 1);
+    EXPECT_EQ(open->fd, -1);
+}
+
+TEST_F(StdTest, AcceptSetsTheOptionsAndBothAddresses) {
+    listener.ss->conn_read_timeout = 65000;
+    listener.ss->conn_write_timeout = 1500;
+    Fd client = listener.connect_client();
+    Conn conn;
+    conn->sock = &conn;  // a previous secure state must not survive
+    ASSERT_EQ(std_accept(listener.ss.get(), conn.get()), 1);
+    EXPECT_EQ(conn->sock, nullptr);
+    EXPECT_EQ(conn->ssl_lock, &listener.ss->ssl_lock);
+
+    timeval tv{};
+    socklen_t length = sizeof tv;
+    ASSERT_EQ(getsockopt(conn->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &length), 0);
+    EXPECT_EQ(tv.tv_sec, 65);
+    EXPECT_EQ(tv.tv_usec, 0);
+    ASSERT_EQ(getsockopt(conn->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &length), 0);
+    EXPECT_EQ(tv.tv_sec, 1);
+    EXPECT_EQ(tv.tv_usec, 500000);
+    int nodelay = 0;
+    length = sizeof nodelay;
+    ASSERT_EQ(getsockopt(conn->fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
+    EXPECT_NE(nodelay, 0);
+
+    sockaddr_in client_address{};
+    length = sizeof client_address;
+    getsockname(client.get(), reinterpret_cast<sockaddr *>(&client_address), &length);
+    auto *peer = reinterpret_cast<sockaddr_in *>(conn->client_data);
+    auto *local = reinterpret_cast<sockaddr_in *>(conn->server_data);
+    EXPECT_EQ(peer->sin_port, client_address.sin_port);
+    EXPECT_EQ(peer->sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(ntohs(local->sin_port), listener.port());
+    EXPECT_EQ(local->sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+}
+
+TEST_F(StdTest, CloseWakesEveryWaitingThreadWithAClosedConnection) {
+    EXPECT_EQ(close_under_waiters(3), 3);
+    EXPECT_EQ(listener.ss->fd, -1);
+
+    // Entering after the close began, while the record still exists.
+    Conn late;
+    auto start = steady::now();
+    EXPECT_EQ(std_accept(listener.ss.get(), late.get()), 0);
+    EXPECT_LT(ms_since(start), 1000);
+    EXPECT_EQ(late->fd, -1);
+    std_close_ss(listener.ss.get());  // a second close does nothing
+}
+
+TEST_F(StdTest, CloseReleasesMoreWaitersThanItConnects) {
+    // Up to 21 take a wake-up connection; the rest fail once the listener is
+    // shut.  Every one of the 30 must come back.
+    int accepted = close_under_waiters(30);
+    EXPECT_LE(accepted, 21);
+    EXPECT_GE(accepted, 1);
+}
+
+class FullQueueTest : public testing::Test {
+protected:
+    // Establishes connections until the accept queue of a backlog-1
+    // listener holds no more; nobody accepts them.
+    void SetUp() override {
+        for (int i = 0; i < 8; i++) {
+            Fd client(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(client.get(), reinterpret_cast<sockaddr *>(&listener.address), sizeof listener.address);
+            pollfd item{client.get(), POLLOUT, 0};
+            if (poll(&item, 1, 200) != 1) break;
+            queued.push_back(std::move(client));
+        }
+        ASSERT_FALSE(queued.empty());
+        ASSERT_LT(queued.size(), 8u);
+    }
+
+    Watchdog watchdog;
+    Listener listener{1};
+    std::vector<Fd> queued;
+};
+
+TEST_F(FullQueueTest, CloseWithNobodyWaitingReturnsAtOnce) {
+    auto start = steady::now();
+    std_close_ss(listener.ss.get());
+    // Below one bounded wake-up attempt: none was made.
+    EXPECT_LT(ms_since(start), 100);
+    EXPECT_TRUE(wait_readable(queued[0].get()));
+}
+
+TEST_F(FullQueueTest, WakeUpConnectionsCannotHangTheClose) {
+    // Threads counted in accept but not yet blocked there: the close owes
+    // them wake-up connections that the full queue cannot take.
+    std::atomic_ref<int> accepting(listener.ss->accept_threads);
+    accepting.fetch_add(21);
+    auto start = steady::now();
+    auto closing = std::async(std::launch::async, [ss = listener.ss.get()] { std_close_ss(ss); });
+    // Shutting the listener resets the queued connections.  The close may
+    // spend 21 bounded attempts and its one-second wait for takers on the way
+    // (a handshake still in flight can leave room in the queue for a moment);
+    // a blocking connect would retry for minutes.
+    EXPECT_TRUE(wait_readable(queued[0].get(), 10000));
+    EXPECT_LT(ms_since(start), 4000);
+    EXPECT_EQ(closing.wait_for(50ms), std::future_status::timeout) << "returned while threads were inside accept";
+    accepting.fetch_sub(21);
+    EXPECT_EQ(closing.wait_for(5s), std::future_status::ready);
+}
+
+int open_descriptors() {
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) count++;
+        closedir(dir);
+    }
+    return count;
+}
+
+// Accepting threads, a close on another thread and the record freed right
+// after it: the sanitizers see any touch of the freed record, and every
+// thread must come back.
+TEST(StdAcceptCloseRace, RecordMayBeFreedAsSoonAsTheCloseReturns) {
+    Watchdog watchdog(240s);
+    int before = open_descriptors();
+    for (int round = 0; round < 150; round++) {
+        Listener listener;
+        server_socket_t *ss = listener.ss.release();
+        // Every tenth round has more waiters than wake-up connections.
+        int threads = round % 10 == 9 ? 22 + round % 4 : 1 + round % 6;
+        Acceptors acceptors(ss, threads);
+        wait_until_accepting(ss, threads);
+        auto closing = std::async(std::launch::async, [ss, round] {
+            if (round % 3 == 1) std::this_thread::yield();
+            if (round % 3 == 2) std::this_thread::sleep_for(1ms);
+            std_close_ss(ss);
+            delete ss;
+        });
+        closing.get();
+        EXPECT_LE(acceptors.accepted(), threads);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+// Counts deliveries of the storm signal; installed without SA_RESTART so
+// each one interrupts the receive it lands in.
+std::atomic<int> signals_handled{0};
+void count_signal(int) { signals_handled.fetch_add(1); }
+
+class InterruptedReadTest : public StdTest {
+protected:
+    void SetUp() override {
+        struct sigaction action{};
+        action.sa_handler = count_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(SIGUSR1, &action, &saved);
+        signals_handled = 0;
+        listener.ss->conn_read_timeout = 10000;
+    }
+    void TearDown() override { sigaction(SIGUSR1, &saved, nullptr); }
+
+    struct sigaction saved{};
+};
+
+TEST_F(InterruptedReadTest, EndlessSignalsMakeTheReadGiveUpAndClose) {
+    Pair pair = accept_pair();
+    std::atomic<bool> done{false};
+    auto start = steady::now();
+    std::thread reader([&] {
+        char buf[16];
+        EXPECT_EQ(pair.server->read(buf, sizeof buf), TALVO_ERROR);
+        done = true;
+    });
+    while (!done) {
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(1ms);
+    }
+    reader.join();
+    EXPECT_EQ(pair.server->c.fd, -1);
+    EXPECT_GE(signals_handled.load(), 12);
+    EXPECT_LT(ms_since(start), 9000) << "ended by the receive time-out, not by the signals";
+}
+
+TEST_F(InterruptedReadTest, ElevenSignalsStillLetTheDataThrough) {
+    Pair pair = accept_pair();
+    std::string got;
+    std::thread reader([&] {
+        char buf[16];
+        int n = pair.server->read(buf, sizeof buf);
+        if (n > 0) got.assign(buf, n);
+    });
+    for (int i = 1; i <= 11; i++) {
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        auto deadline = steady::now() + 2s;
+        while (signals_handled.load() < i && steady::now() < deadline) std::this_thread::sleep_for(100us);
+        std::this_thread::sleep_for(3ms);  // back in the receive
+    }
+    ASSERT_EQ(send(pair.client.get(), "ping", 4, 0), 4);
+    reader.join();
+    EXPECT_EQ(got, "ping");
+    EXPECT_GE(pair.server->c.fd, 0);
+}
+
+}  // namespace

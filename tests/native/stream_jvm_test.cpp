@@ -1,0 +1,285 @@
+// The stream natives against a scripted connection: the chunking of the
+// writes, short and stalled writes, and windows that do not fit the array.
+#include "jvm.h"
+#include "talvo.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+jint Java_com_velmar_vfs_JniStream_readNative(JNIEnv *, jobject, jlong, jbyteArray, jint, jint);
+jint Java_com_velmar_vfs_JniStream_readNonBlockNative(JNIEnv *, jobject, jlong, jbyteArray, jint, jint);
+jint Java_com_velmar_vfs_JniStream_writeNative(JNIEnv *, jobject, jlong, jbyteArray, jint, jint);
+jint Java_com_velmar_vfs_JniStream_writeNative2(JNIEnv *, jobject, jlong, jbyteArray, jint, jint, jbyteArray, jint,
+                                                 jint);
+jint Java_com_velmar_vfs_JniStream_flushNative(JNIEnv *, jobject, jlong);
+}
+
+using talvo_test::env;
+
+namespace {
+
+// What the scripted operations do and what they saw.  A reply of 0 or more
+// takes at most that many bytes; a negative reply is returned as is; with no
+// reply left an operation takes everything.
+struct script {
+    std::vector<int> replies;
+    size_t next = 0;
+    std::vector<std::string> calls;  // the bytes each operation call was given
+    std::string taken;               // what the writes accepted, in order
+    std::string input;               // what the reads hand out
+    bool env_was_set = true;
+
+    int reply(int len) { return next < replies.size() ? replies[next++] : len; }
+};
+
+// Compares byte strings without printing them whole: they run to 70 KB.
+testing::AssertionResult same_bytes(const std::string &actual, const std::string &expected) {
+    if (actual == expected) return testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) at++;
+    return testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
+                                       << " were expected; the first difference is at " << at;
+}
+
+script *of(connection_t *conn) { return static_cast<script *>(conn->context); }
+
+int scripted_read(connection_t *conn, char *buf, int len) {
+    script *s = of(conn);
+    s->env_was_set &= conn->jni_env == env();
+    s->calls.emplace_back(static_cast<size_t>(len), '\0');
+    int n = s->reply(len);
+    if (n < 0) return n;
+    n = std::min<int>({n, len, static_cast<int>(s->input.size())});
+    memcpy(buf, s->input.data(), static_cast<size_t>(n));
+    s->input.erase(0, static_cast<size_t>(n));
+    return n;
+}
+
+int scripted_write(connection_t *conn, const char *buf, int len) {
+    script *s = of(conn);
+    s->env_was_set &= conn->jni_env == env();
+    s->calls.emplace_back(buf, static_cast<size_t>(len));
+    int n = s->reply(len);
+    if (n < 0) return n;
+    n = std::min(n, len);
+    s->taken.append(buf, static_cast<size_t>(n));
+    return n;
+}
+
+int no_op(connection_t *) { return 1; }
+int no_certificate(connection_t *, char *, int) { return -1; }
+
+const connection_ops_t scripted_ops = {scripted_read, scripted_read, scripted_write, scripted_write,
+                                       no_op,         no_certificate};
+
+class StreamTest : public testing::Test {
+protected:
+    void SetUp() override {
+        conn.fd = 0;  // any open-looking descriptor: the scripted operations never use it
+        conn.ops = &scripted_ops;
+        conn.context = &s;
+    }
+    void TearDown() override {
+        for (jbyteArray array : arrays) env()->DeleteLocalRef(array);
+        EXPECT_FALSE(env()->ExceptionCheck());
+        EXPECT_TRUE(s.env_was_set);
+    }
+
+    jlong handle() { return static_cast<jlong>(reinterpret_cast<intptr_t>(&conn)); }
+
+    // A Java array of `size` bytes holding a pattern that tells positions apart.
+    jbyteArray pattern(int size, int seed) {
+        std::string bytes = pattern_bytes(size, seed);
+        jbyteArray array = env()->NewByteArray(size);
+        env()->SetByteArrayRegion(array, 0, size, reinterpret_cast<const jbyte *>(bytes.data()));
+        arrays.push_back(array);
+        return array;
+    }
+    static std::string pattern_bytes(int size, int seed) {
+        std::string bytes(static_cast<size_t>(size), '\0');
+        for (int i = 0; i < size; i++) bytes[static_cast<size_t>(i)] = static_cast<char>((i * 7 + i / 251 + seed) & 0xff);
+        return bytes;
+    }
+    static std::string contents(jbyteArray array) {
+        std::string bytes(static_cast<size_t>(env()->GetArrayLength(array)), '\0');
+        env()->GetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()), reinterpret_cast<jbyte *>(bytes.data()));
+        return bytes;
+    }
+    std::vector<size_t> call_lengths() const {
+        std::vector<size_t> lengths;
+        for (const std::string &call : s.calls) lengths.push_back(call.size());
+        return lengths;
+    }
+
+    jint write(jbyteArray buf, jint offset, jint length) {
+        return Java_com_velmar_vfs_JniStream_writeNative(env(), nullptr, handle(), buf, offset, length);
+    }
+    jint write2(jbyteArray buf1, jint off1, jint len1, jbyteArray buf2, jint off2, jint len2) {
+        return Java_com_velmar_vfs_JniStream_writeNative2(env(), nullptr, handle(), buf1, off1, len1, buf2, off2,
+                                                           len2);
+    }
+    jint read(jbyteArray buf, jint offset, jint length) {
+        return Java_com_velmar_vfs_JniStream_readNative(env(), nullptr, handle(), buf, offset, length);
+    }
+
+    script s;
+    connection_t conn{};
+    std::vector<jbyteArray> arrays;
+};
+
+TEST_F(StreamTest, WriteNativeSendsChunksOf16384AndContinuesAShortWrite) {
+    jbyteArray buf = pattern(40010, 1);
+    std::string expected = pattern_bytes(40010, 1).substr(5, 40000);
+
+    EXPECT_EQ(write(buf, 5, 40000), 40000);
+    EXPECT_EQ(call_lengths(), (std::vector<size_t>{16384, 16384, 7232}));
+    EXPECT_TRUE(same_bytes(s.taken, expected));
+
+    s = script{};
+    s.replies = {1000};
+    EXPECT_EQ(write(buf, 5, 40000), 40000);
+    ASSERT_EQ(call_lengths(), (std::vector<size_t>{16384, 16384, 16384, 6232}));
+    EXPECT_TRUE(same_bytes(s.calls[1].substr(0, 16384), expected.substr(1000, 16384)));
+    EXPECT_TRUE(same_bytes(s.taken, expected));
+
+    s = script{};
+    EXPECT_EQ(write(buf, 0, 0), 0);
+    EXPECT_TRUE(s.calls.empty());
+}
+
+TEST_F(StreamTest, WriteNative2PacksTheTailOfTheFirstArrayWithTheSecond) {
+    struct example {
+        int len1, len2;
+        std::vector<size_t> chunks;
+    };
+    const example examples[] = {
+        {10, 100, {110}},
+        {40000, 10, {32768, 7242}},
+        {100, 70000, {32768, 32768, 4564}},
+        {32768, 0, {32768}},
+        {32768, 5, {32768, 5}},
+        {0, 0, {}},
+    };
+    for (const example &e : examples) {
+        SCOPED_TRACE(testing::Message() << e.len1 << " + " << e.len2);
+        s = script{};
+        jbyteArray buf1 = pattern(e.len1 + 3, 11);
+        jbyteArray buf2 = pattern(e.len2 + 7, 97);
+        EXPECT_EQ(write2(buf1, 3, e.len1, buf2, 7, e.len2), e.len1 + e.len2);
+        EXPECT_EQ(call_lengths(), e.chunks);
+        std::string expected = pattern_bytes(e.len1 + 3, 11).substr(3) + pattern_bytes(e.len2 + 7, 97).substr(7);
+        EXPECT_TRUE(same_bytes(s.taken, expected));
+    }
+}
+
+TEST_F(StreamTest, AShortWriteAnywhereInWriteNative2LosesAndRepeatsNothing) {
+    jbyteArray buf1 = pattern(100, 3);
+    jbyteArray buf2 = pattern(70000, 4);
+    std::string expected = pattern_bytes(100, 3) + pattern_bytes(70000, 4);
+    // Short in the first chunk (tail of buf1 plus head of buf2), then in a
+    // chunk made of buf2 alone, then everything.
+    s.replies = {50, 32768, 1000, 7};
+    EXPECT_EQ(write2(buf1, 0, 100, buf2, 0, 70000), 70100);
+    EXPECT_TRUE(same_bytes(s.taken, expected));
+    ASSERT_GE(s.calls.size(), 4u);
+    EXPECT_TRUE(same_bytes(s.calls[1], expected.substr(50, 32768)));
+    EXPECT_TRUE(same_bytes(s.calls[3], expected.substr(50 + 32768 + 1000, 32768)));
+
+    // A short write while the first array alone still fills chunks.
+    s = script{};
+    s.replies = {1};
+    jbyteArray big = pattern(40000, 5);
+    EXPECT_EQ(write2(big, 0, 40000, buf2, 0, 10), 40010);
+    EXPECT_EQ(call_lengths(), (std::vector<size_t>{32768, 32768, 7241}));
+    EXPECT_TRUE(same_bytes(s.taken, pattern_bytes(40000, 5) + pattern_bytes(10, 4)));
+}
+
+TEST_F(StreamTest, AWriteThatTakesNothingOrFailsEndsTheCall) {
+    jbyteArray buf = pattern(40000, 6);
+    s.replies = {16384, 0};
+    EXPECT_EQ(write(buf, 0, 40000), -1);
+    EXPECT_EQ(s.calls.size(), 2u);
+
+    s = script{};
+    s.replies = {0};
+    EXPECT_EQ(write2(buf, 0, 10, buf, 0, 10), -1);
+    EXPECT_EQ(s.calls.size(), 1u);
+
+    s = script{};
+    s.replies = {100, TALVO_PEER_GONE};
+    EXPECT_EQ(write(buf, 0, 40000), TALVO_PEER_GONE);
+    EXPECT_EQ(s.calls.size(), 2u);
+
+    s = script{};
+    s.replies = {TALVO_TIMEOUT};
+    EXPECT_EQ(write2(buf, 0, 40000, buf, 0, 1), TALVO_TIMEOUT);
+    EXPECT_EQ(s.calls.size(), 1u);
+}
+
+TEST_F(StreamTest, AReadStoresAtTheOffsetAtMost16384Bytes) {
+    jbyteArray buf = pattern(20000, 8);
+    std::string before = contents(buf);
+    s.input = pattern_bytes(30000, 9);
+
+    EXPECT_EQ(read(buf, 10, 19990), 16384);
+    EXPECT_EQ(call_lengths(), std::vector<size_t>{16384});
+    std::string after = contents(buf);
+    EXPECT_TRUE(same_bytes(after.substr(0, 10), before.substr(0, 10)));
+    EXPECT_TRUE(same_bytes(after.substr(10, 16384), pattern_bytes(30000, 9).substr(0, 16384)));
+    EXPECT_TRUE(same_bytes(after.substr(16394), before.substr(16394)));
+
+    EXPECT_EQ(read(buf, 0, 0), 0);
+    EXPECT_EQ(s.calls.back().size(), 0u);
+
+    s.replies = {TALVO_TIMEOUT};
+    s.next = 0;
+    before = contents(buf);
+    EXPECT_EQ(read(buf, 0, 100), TALVO_TIMEOUT);
+    EXPECT_TRUE(same_bytes(contents(buf), before));
+
+    s.replies = {3};
+    s.next = 0;
+    EXPECT_EQ(Java_com_velmar_vfs_JniStream_readNonBlockNative(env(), nullptr, handle(), buf, 1, 100), 3);
+    EXPECT_EQ(contents(buf).substr(1, 3), pattern_bytes(30000, 9).substr(16384, 3));
+}
+
+TEST_F(StreamTest, BadWindowsClosedRecordsAndNullHandlesTouchNothing) {
+    jbyteArray buf = pattern(100, 10);
+    s.input = "unread";
+    struct bad {
+        jbyteArray array;
+        jint offset, length;
+    };
+    const bad windows[] = {
+        {nullptr, 0, 0}, {buf, -1, 10}, {buf, 0, -1}, {buf, 91, 10}, {buf, 101, 0}, {buf, 0x7fffffff, 0x7fffffff},
+    };
+    for (const bad &w : windows) {
+        SCOPED_TRACE(testing::Message() << w.offset << ", " << w.length);
+        EXPECT_EQ(read(w.array, w.offset, w.length), -1);
+        EXPECT_EQ(Java_com_velmar_vfs_JniStream_readNonBlockNative(env(), nullptr, handle(), w.array, w.offset,
+                                                                   w.length),
+                  -1);
+        EXPECT_EQ(write(w.array, w.offset, w.length), -1);
+        EXPECT_EQ(write2(w.array, w.offset, w.length, buf, 0, 1), -1);
+        EXPECT_EQ(write2(buf, 0, 1, w.array, w.offset, w.length), -1);
+        EXPECT_FALSE(env()->ExceptionCheck());
+    }
+    EXPECT_TRUE(s.calls.empty());
+    EXPECT_EQ(s.input, "unread");
+
+    EXPECT_EQ(Java_com_velmar_vfs_JniStream_writeNative(env(), nullptr, 0, buf, 0, 1), -1);
+    EXPECT_EQ(Java_com_velmar_vfs_JniStream_readNative(env(), nullptr, 0, buf, 0, 1), -1);
+    EXPECT_EQ(Java_com_velmar_vfs_JniStream_flushNative(env(), nullptr, 0), -1);
+    conn.fd = -1;
+    EXPECT_EQ(read(buf, 0, 1), -1);
+    EXPECT_EQ(write(buf, 0, 1), -1);
+    EXPECT_EQ(write2(buf, 0, 0, buf, 0, 0), -1);
+    EXPECT_EQ(Java_com_velmar_vfs_JniStream_flushNative(env(), nullptr, handle()), 0);
+    EXPECT_TRUE(s.calls.empty());
+}
+
+}  // namespace
