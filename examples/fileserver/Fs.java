@@ -20,6 +20,9 @@ interface Fs {
         /** Fills up to {@code len} bytes; fewer only at the end of the file; -1 at its end or on failure. */
         int read(byte[] buf, int off, int len);
 
+        /** Back to the start of the file; false when that fails. */
+        boolean rewind();
+
         void close();
     }
 }

@@ -61,6 +61,7 @@ final class HttpSession {
     private int end;
     private String peer;
     private Pending pending;
+    private FileCache files;
     /** The server's own mark of where the connection lives while parked. */
     int home;
     /** When the connection was last parked idle, for servers that park (System.nanoTime). */
@@ -94,9 +95,11 @@ final class HttpSession {
 
     /**
      * Reads one request, with at most {@code maxReads} reads (-1: as many as it
-     * takes), and answers it.
+     * takes), and answers it; a file answered whole may come from {@code files}
+     * (the calling thread's own, or null).
      */
-    Step serve(int maxReads) {
+    Step serve(int maxReads, FileCache files) {
+        this.files = files;
         int headEnd = readHead(maxReads);
         if (headEnd == -1) return Step.CLOSE;
         if (headEnd == -3) return Step.PARTIAL;
@@ -330,26 +333,33 @@ final class HttpSession {
             s.status(304).lastModified(st.mtime).connection(r.keepAlive).end();
             return send(s, r, 304, NONE, 0, r.keepAlive);
         }
-        Fs.FileIn file = site.fs().open(path);
+        // A file sent whole in one write may stay open for the next request.
+        FileCache cache = st.size <= s.body.length ? files : null;
+        Fs.FileIn file = cache != null ? cache.open(path, st) : site.fs().open(path);
         if (file == null) return fail(s, 403, r.line, r.keepAlive);
         long remaining = r.head ? 0 : st.size;
         int n = (int) Math.min(remaining, s.body.length);
         if (n > 0 && file.read(s.body, 0, n) != n) {
-            file.close();
+            release(file, cache, path, true);
             return fail(s, 500, r.line, false);
         }
         s.status(200).type(contentType(path)).length(st.size).lastModified(st.mtime).connection(r.keepAlive).end();
         if (conn.write2(s.head, s.len, s.body, 0, n) < 0) {
-            file.close();
+            release(file, cache, path, false);
             return false;
         }
         if (remaining > n) {
             pending = new Pending(file, remaining - n, r.line, st.size, r.keepAlive);
             return true;
         }
-        file.close();
+        release(file, cache, path, false);
         log(r.line, 200, n);
         return r.keepAlive;
+    }
+
+    private static void release(Fs.FileIn file, FileCache cache, String path, boolean broken) {
+        if (cache == null) file.close();
+        else if (broken) cache.drop(path);
     }
 
     private boolean listing(Scratch s, Request r, String dir, String shown) {

@@ -9,10 +9,13 @@ import java.net.InetSocketAddress;
 import java.net.ServerSocket;
 import java.net.Socket;
 import java.net.SocketTimeoutException;
+import java.nio.ByteBuffer;
+import java.nio.channels.FileChannel;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
+import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.PosixFileAttributes;
 import java.nio.file.attribute.PosixFilePermission;
 import java.util.ArrayList;
@@ -77,11 +80,13 @@ final class JdkServer implements FileServer.Server {
             return;
         }
         HttpSession session = new HttpSession(conn, site);
+        FileCache files = new FileCache(site.fs());
         while (!stopping) {
-            HttpSession.Step step = session.serve(-1);
+            HttpSession.Step step = session.serve(-1, files);
             if (step == HttpSession.Step.MORE) step = session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE;
             if (step != HttpSession.Step.KEEP) break;
         }
+        files.clear();
         conn.close();
     }
 
@@ -213,26 +218,39 @@ final class JdkServer implements FileServer.Server {
 
         @Override
         public FileIn open(String path) {
-            InputStream in;
+            FileChannel channel;
             try {
-                in = Files.newInputStream(Path.of(path));
+                channel = FileChannel.open(Path.of(path), StandardOpenOption.READ);
             } catch (IOException | RuntimeException e) {
                 return null;
             }
             return new FileIn() {
                 @Override
                 public int read(byte[] buf, int off, int len) {
+                    ByteBuffer b = ByteBuffer.wrap(buf, off, len);
                     try {
-                        int total = in.readNBytes(buf, off, len);
-                        return total == 0 && len > 0 ? -1 : total;
+                        while (b.hasRemaining() && channel.read(b) > 0) {
+                            // until full or at the end
+                        }
                     } catch (IOException e) {
                         return -1;
+                    }
+                    return b.position() == off && len > 0 ? -1 : b.position() - off;
+                }
+
+                @Override
+                public boolean rewind() {
+                    try {
+                        channel.position(0);
+                        return true;
+                    } catch (IOException e) {
+                        return false;
                     }
                 }
 
                 @Override
                 public void close() {
-                    JdkServer.close(in);
+                    JdkServer.close(channel);
                 }
             };
         }

@@ -109,7 +109,7 @@ final class NativeServer implements FileServer.Server {
                     }
                     step = step == HttpSession.Step.MORE
                         ? (session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE)
-                        : session.serve(-1);
+                        : session.serve(-1, null);
                 }
                 case CLOSE -> {
                     session.conn().close();
@@ -129,7 +129,7 @@ final class NativeServer implements FileServer.Server {
                         workers.execute(() -> carry(session, HttpSession.Step.KEEP, false));
                         return;
                     }
-                    step = session.serve(0); // a pipelined request already read
+                    step = session.serve(0, null); // a pipelined request already read
                 }
             }
         }
@@ -149,6 +149,8 @@ final class NativeServer implements FileServer.Server {
     private final class Loop {
         final long manager = SELECT.createNative();
         final Map<Integer, HttpSession> parked = new ConcurrentHashMap<>();
+        /** Small files this loop's thread keeps open. */
+        final FileCache files = new FileCache(site.fs());
 
         Loop() {
             SELECT.initNative(manager);
@@ -160,10 +162,13 @@ final class NativeServer implements FileServer.Server {
             long lastSweep = System.nanoTime();
             while (true) {
                 int fd = SELECT.selectNative(manager, 1000);
-                if (stopping) break;
+                if (stopping) {
+                    files.clear();
+                    break;
+                }
                 if (fd >= 0) {
                     HttpSession session = parked.remove(fd);
-                    if (session != null) carry(session, session.serve(1), true);
+                    if (session != null) carry(session, session.serve(1, files), true);
                 }
                 long now = System.nanoTime();
                 if (now - lastSweep < TimeUnit.SECONDS.toNanos(1)) continue;
@@ -287,6 +292,11 @@ final class NativeServer implements FileServer.Server {
                 @Override
                 public int read(byte[] buf, int off, int len) {
                     return FILE.nativeRead(fd, buf, off, len);
+                }
+
+                @Override
+                public boolean rewind() {
+                    return FILE.nativeSeekStart(fd, 0) == 0;
                 }
 
                 @Override
