@@ -22,13 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 12000))
-    ss -Hltn "sport = :$port" | grep -q . || { echo "$port"; return; }
-  done
-}
+free_port() { scripts/free-port; }
 
 # start_java NAME PORT [OPTION...]: the example server in the background; sets pid.
 start_java() {

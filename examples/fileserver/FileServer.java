@@ -11,6 +11,9 @@ import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.atomic.AtomicInteger;
 
 /**
  * A static HTTP/1.1 file server on libtalvo.
@@ -111,6 +114,21 @@ public final class FileServer {
         Thread t = new Thread(r, name);
         t.setDaemon(true);
         return t;
+    }
+
+    /** Threads for connections while they have work; they end after a minute without. */
+    static ExecutorService workers() {
+        AtomicInteger n = new AtomicInteger();
+        return Executors.newCachedThreadPool(r -> daemon(r, "worker-" + n.incrementAndGet()));
+    }
+
+    /** A short pause after a failed accept, so that a lasting failure does not spin. */
+    static void pause() {
+        try {
+            Thread.sleep(10);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
     }
 
     public static void main(String[] args) throws Exception {

@@ -23,8 +23,6 @@ import java.util.List;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
-import java.util.concurrent.atomic.AtomicInteger;
 
 /**
  * The same request handling on the JDK alone: java.net.ServerSocket, a thread
@@ -43,8 +41,7 @@ final class JdkServer implements FileServer.Server {
     JdkServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
         this.site = new HttpSession.Site(root, new JdkFs(), log);
-        AtomicInteger n = new AtomicInteger();
-        workers = Executors.newCachedThreadPool(r -> FileServer.daemon(r, "worker-" + n.incrementAndGet()));
+        workers = FileServer.workers();
     }
 
     @Override
@@ -66,7 +63,7 @@ final class JdkServer implements FileServer.Server {
                 open.add(socket);
                 workers.execute(() -> serve(socket));
             } catch (IOException e) {
-                if (!stopping) sleep();
+                if (!stopping) FileServer.pause();
             }
         }
     }
@@ -113,14 +110,6 @@ final class JdkServer implements FileServer.Server {
             c.close();
         } catch (IOException ignored) {
             // already gone
-        }
-    }
-
-    private static void sleep() {
-        try {
-            Thread.sleep(10);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
         }
     }
 

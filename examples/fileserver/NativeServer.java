@@ -15,9 +15,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
 import java.util.concurrent.TimeUnit;
-import java.util.concurrent.atomic.AtomicInteger;
 
 /**
  * The server on libtalvo. Threads wait in the native accept and park each new
@@ -50,8 +48,7 @@ final class NativeServer implements FileServer.Server {
     NativeServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
         this.site = new HttpSession.Site(root, new NativeFs(), log);
-        AtomicInteger n = new AtomicInteger();
-        workers = Executors.newCachedThreadPool(r -> FileServer.daemon(r, "worker-" + n.incrementAndGet()));
+        workers = FileServer.workers();
     }
 
     @Override
@@ -75,12 +72,12 @@ final class NativeServer implements FileServer.Server {
         while (!stopping) {
             long conn = SOCKET.nativeAllocate();
             if (conn == 0) {
-                pause();
+                FileServer.pause();
                 continue;
             }
             if (!LISTENER.nativeAccept(listener, conn)) {
                 SOCKET.nativeFree(conn);
-                if (!stopping) pause(); // e.g. out of descriptors: do not spin
+                if (!stopping) FileServer.pause(); // e.g. out of descriptors: do not spin
                 continue;
             }
             HttpSession session = new HttpSession(new NativeConn(conn), site);
@@ -212,14 +209,6 @@ final class NativeServer implements FileServer.Server {
     private static void join(Thread t) {
         try {
             t.join(3000);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        }
-    }
-
-    private static void pause() {
-        try {
-            Thread.sleep(10);
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
         }

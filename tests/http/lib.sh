@@ -44,14 +44,7 @@ make_site() {
   echo secret >"$site/secret.txt"; chmod 600 "$site/secret.txt"
 }
 
-# A port that nothing listens on, outside the kernel's ephemeral range.
-free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 12000))
-    ss -Hltn "sport = :$port" | grep -q . || { echo "$port"; return; }
-  done
-}
+free_port() { "$(dirname "${BASH_SOURCE[0]}")/../../scripts/free-port"; }
 
 # start_server NAME ROOT [OPTION...]: sets server_pid, server_port, server_url.
 start_server() {
