@@ -23,6 +23,7 @@ import java.util.List;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ExecutorService;
+import java.util.concurrent.RejectedExecutionException;
 
 /**
  * The same request handling on the JDK alone: java.net.ServerSocket, a thread
@@ -56,14 +57,22 @@ final class JdkServer implements FileServer.Server {
 
     private void acceptLoop() {
         while (!stopping) {
+            Socket socket;
             try {
-                Socket socket = listener.accept();
+                socket = listener.accept();
                 socket.setTcpNoDelay(true);
                 socket.setSoTimeout(options.readTimeoutMs);
-                open.add(socket);
-                workers.execute(() -> serve(socket));
             } catch (IOException e) {
                 if (!stopping) FileServer.pause();
+                continue;
+            }
+            open.add(socket);
+            try {
+                workers.execute(() -> serve(socket));
+            } catch (RejectedExecutionException stopped) {
+                open.remove(socket);
+                close(socket);
+                break;
             }
         }
     }

@@ -15,6 +15,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ExecutorService;
+import java.util.concurrent.RejectedExecutionException;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -75,6 +76,12 @@ final class NativeServer implements FileServer.Server {
                 FileServer.pause();
                 continue;
             }
+            // closeNative frees the listening record once the threads inside the
+            // accept are out: look at the flag as late as possible before entering.
+            if (stopping) {
+                SOCKET.nativeFree(conn);
+                break;
+            }
             if (!LISTENER.nativeAccept(listener, conn)) {
                 SOCKET.nativeFree(conn);
                 if (!stopping) FileServer.pause(); // e.g. out of descriptors: do not spin
@@ -100,8 +107,7 @@ final class NativeServer implements FileServer.Server {
             switch (step) {
                 case MORE, PARTIAL -> {
                     if (inLoop) {
-                        HttpSession.Step handed = step;
-                        workers.execute(() -> carry(session, handed, false));
+                        hand(session, step);
                         return;
                     }
                     step = step == HttpSession.Step.MORE
@@ -122,13 +128,20 @@ final class NativeServer implements FileServer.Server {
                         return;
                     }
                     if (inLoop) {
-                        // A pipelining client gets one answer per turn of the loop.
-                        workers.execute(() -> carry(session, HttpSession.Step.KEEP, false));
+                        hand(session, step); // a pipelining client gets one answer per turn of the loop
                         return;
                     }
                     step = session.serve(0, null); // a pipelined request already read
                 }
             }
+        }
+    }
+
+    private void hand(HttpSession session, HttpSession.Step step) {
+        try {
+            workers.execute(() -> carry(session, step, false));
+        } catch (RejectedExecutionException stopped) {
+            session.conn().close();
         }
     }
 
