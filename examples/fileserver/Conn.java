@@ -19,9 +19,10 @@ interface Conn {
     String peer();
 
     /**
-     * Reads and drops what the peer still sends, until it pauses, before a
-     * close: closing with unread bytes makes the kernel reset the connection,
-     * which can destroy the answer before the client has read it.
+     * Reads and drops what the peer still sends, until it pauses (or for at
+     * most {@link FileServer#DRAIN_MS}), before a close: closing with unread
+     * bytes makes the kernel reset the connection, which can destroy the answer
+     * before the client has read it.
      */
     void drain();
 

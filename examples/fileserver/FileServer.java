@@ -107,6 +107,7 @@ public final class FileServer {
     /** Bounds of the drain before an early close (see {@link Conn#drain}). */
     static final int DRAIN_LIMIT = 1 << 20;
     static final int DRAIN_PAUSE_MS = 100;
+    static final long DRAIN_MS = 2000;
 
     private FileServer() {}
 

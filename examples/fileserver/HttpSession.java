@@ -62,6 +62,7 @@ final class HttpSession {
     private String peer;
     private Pending pending;
     private FileCache files;
+    private boolean unread;
     /** The server's own mark of where the connection lives while parked. */
     int home;
     /** When the connection was last parked idle, for servers that park (System.nanoTime). */
@@ -106,7 +107,7 @@ final class HttpSession {
         Scratch s = SCRATCH.get();
         if (headEnd == -2) {
             fail(s, 431, "-", false);
-            conn.drain();
+            unread = true;
             return Step.CLOSE;
         }
         Request r = new Request();
@@ -115,14 +116,22 @@ final class HttpSession {
         if (start == end) start = end = 0;
         if (status != 0) {
             fail(s, status, r.line, false);
-            conn.drain();
+            unread = true;
             return Step.CLOSE;
         }
         boolean keep = !r.method.equals("GET") && !r.method.equals("HEAD") ? fail(s, 405, r.line, r.keepAlive)
             : answer(s, r);
         if (pending != null) return Step.MORE;
-        if (!keep && r.body) conn.drain();
+        unread = !keep && r.body;
         return keep ? Step.KEEP : Step.CLOSE;
+    }
+
+    /**
+     * After CLOSE: the client may still be sending what was not read, which the
+     * server drains ({@link Conn#drain}) before it closes.
+     */
+    boolean unread() {
+        return unread;
     }
 
     /** Sends the rest of a body whose start went out with the head; false when the connection must close. */

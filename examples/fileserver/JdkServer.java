@@ -90,7 +90,10 @@ final class JdkServer implements FileServer.Server {
         while (!stopping) {
             HttpSession.Step step = session.serve(-1, files);
             if (step == HttpSession.Step.MORE) step = session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE;
-            if (step != HttpSession.Step.KEEP) break;
+            if (step != HttpSession.Step.KEEP) {
+                if (session.unread()) conn.drain();
+                break;
+            }
         }
         files.clear();
         conn.close();
@@ -173,9 +176,13 @@ final class JdkServer implements FileServer.Server {
         @Override
         public void drain() {
             byte[] buf = new byte[4096];
+            long deadline = System.currentTimeMillis() + FileServer.DRAIN_MS;
             try {
                 socket.setSoTimeout(FileServer.DRAIN_PAUSE_MS);
-                for (int total = 0, n; total < FileServer.DRAIN_LIMIT && (n = in.read(buf)) > 0; ) total += n;
+                for (int total = 0, n; total < FileServer.DRAIN_LIMIT && System.currentTimeMillis() < deadline
+                        && (n = in.read(buf)) > 0; ) {
+                    total += n;
+                }
             } catch (IOException e) {
                 // the peer paused or left: either way, done
             }

@@ -115,6 +115,13 @@ final class NativeServer implements FileServer.Server {
                         : session.serve(-1, null);
                 }
                 case CLOSE -> {
+                    if (session.unread()) {
+                        if (inLoop) {
+                            hand(session, step);
+                            return;
+                        }
+                        session.conn().drain();
+                    }
                     session.conn().close();
                     return;
                 }
@@ -261,7 +268,9 @@ final class NativeServer implements FileServer.Server {
         @Override
         public void drain() {
             byte[] buf = new byte[4096];
-            for (int total = 0; total < FileServer.DRAIN_LIMIT && SOCKET.nativeReadNonBlock(handle, FileServer.DRAIN_PAUSE_MS); ) {
+            long deadline = System.currentTimeMillis() + FileServer.DRAIN_MS;
+            for (int total = 0; total < FileServer.DRAIN_LIMIT && System.currentTimeMillis() < deadline
+                    && SOCKET.nativeReadNonBlock(handle, FileServer.DRAIN_PAUSE_MS); ) {
                 int n = STREAM.readNative(handle, buf, 0, buf.length);
                 if (n <= 0) return;
                 total += n;
