@@ -28,11 +28,11 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFileStream_nativeRead(J
                                                                               jbyteArray buf, jint offset,
                                                                               jint length) {
     if (fd < 0) return -1;
+    if (length <= 0) return 0;
     // The whole window is checked before the file is touched: a byte read
     // from the file that cannot be stored would be lost.  Arrays never change
     // length, so every copy below then succeeds.
     if (!talvo::array_window_ok(env, buf, offset, length)) return -1;
-    if (length == 0) return 0;
     char buffer[transfer_buffer_size];
     jint read_length = 0;
     while (length > 0) {
@@ -53,6 +53,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFileStream_nativeWrite(
                                                                                jbyteArray buf, jint offset,
                                                                                jint length) {
     if (fd < 0) return -1;
+    if (length <= 0) return 1;
     // Never a byte to the file that was not copied from the array.
     if (!talvo::array_window_ok(env, buf, offset, length)) return -1;
     char buffer[transfer_buffer_size];

@@ -108,6 +108,7 @@ void squeeze_holes(select_t *s) {
     apply_removals(s);
     auto max = atomic(s->max);
     int end = max.load();
+    if (end < 0) return;  // closed since the caller looked: the marker stays
     int kept = 1;
     for (int i = 1; i < end; ++i) {
         if (s->poll_items[i].fd < 0) continue;

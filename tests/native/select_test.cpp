@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -23,6 +24,28 @@ jint Java_com_velmar_server_port_JniSelectManager_addNative(JNIEnv *, jobject, j
 jint Java_com_velmar_server_port_JniSelectManager_removeNative(JNIEnv *, jobject, jlong, jint);
 jint Java_com_velmar_server_port_JniSelectManager_selectNative(JNIEnv *, jobject, jlong, jlong);
 void Java_com_velmar_server_port_JniSelectManager_closeNative(JNIEnv *, jobject, jlong);
+}
+
+namespace {
+// Run once by the next pthread_mutex_lock of the thread that set it.
+thread_local void (*on_next_lock)() = nullptr;
+}  // namespace
+
+// Replaced in this program so that a test can act at the moment a call first
+// takes the manager's lock; every lock is still the real one.
+extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
+    using lock_fn = int (*)(pthread_mutex_t *);
+    static std::atomic<lock_fn> real{nullptr};
+    lock_fn lock = real.load(std::memory_order_relaxed);
+    if (lock == nullptr) {
+        lock = reinterpret_cast<lock_fn>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+        real.store(lock, std::memory_order_relaxed);
+    }
+    if (void (*hook)() = on_next_lock) {
+        on_next_lock = nullptr;
+        hook();
+    }
+    return lock(mutex);
 }
 
 namespace {
@@ -253,6 +276,26 @@ TEST_F(SelectManager, CloseWakesAWaitingSelectAndEveryCallAnswersMinusOne) {
     EXPECT_EQ(-1, remove(handle_, p.watched));
     EXPECT_EQ(-1, select(handle_, 0));
     close_manager(handle_);  // a second close changes nothing
+}
+
+TEST_F(SelectManager, ACloseJustBeforeTheWaitTidiesTheSetStaysClosed) {
+    // The second of two ready descriptors is handed out from the same wait and
+    // leaves a gap, which the next select closes under the lock before it waits.
+    socket_pair &a = pair(0);
+    socket_pair &b = pair(1);
+    ASSERT_EQ(a.watched, add(handle_, a.watched));
+    ASSERT_EQ(b.watched, add(handle_, b.watched));
+    a.make_readable();
+    b.make_readable();
+    ASSERT_EQ(a.watched, select(handle_, 0));
+    ASSERT_EQ(b.watched, select(handle_, 0));
+    static jlong closing;
+    closing = handle_;
+    on_next_lock = [] { close_manager(closing); };
+    EXPECT_EQ(-1, select(handle_, 0));
+    EXPECT_EQ(nullptr, on_next_lock) << "the select took no lock";
+    EXPECT_EQ(-1, add(handle_, a.watched));
+    EXPECT_EQ(-1, remove(handle_, a.watched));
 }
 
 TEST(SelectManagerLifecycle, ThePipeIsClosedWhoeverComesLast) {
