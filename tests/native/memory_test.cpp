@@ -99,11 +99,12 @@ TEST(MemorySizes, ClassBoundariesFollowFromTheHeader) {
     EXPECT_EQ(get_bucket(INT_MAX), 524305);
 }
 
-// Every slab class: the first request after the list ran dry gets the
-// highest chunk of a new slab, the following ones step down one chunk at a
-// time to offset 0, and the slab then is used up with no chunk past its end.
+// The first request after the list ran dry gets the highest chunk of a new
+// slab, the following ones step down one chunk at a time to offset 0, and the
+// slab then is used up with no chunk past its end.  The classes at both ends
+// of the slab range, and 3, whose chunks do not divide the slab.
 TEST_F(MemoryTest, SlabsAreCarvedUpwardAndHandedOutFromTheTop) {
-    for (int bucket = 1; bucket <= 17; ++bucket) {
+    for (int bucket : {1, 3, 16, 17}) {
         SCOPED_TRACE(bucket);
         int size = top_size(bucket), chunk = slab_chunk(bucket), count = slab_size / chunk;
         drain(size);

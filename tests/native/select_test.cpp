@@ -1,11 +1,8 @@
 // The select manager without a JVM: its entry points never touch env.
-#include "talvo.h"
-
-#include <gtest/gtest.h>
+#include "sockets.h"
 
 #include <atomic>
 #include <chrono>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -27,6 +24,7 @@ void Java_com_velmar_server_port_JniSelectManager_closeNative(JNIEnv *, jobject,
 
 namespace {
 
+using talvo_test::open_fd_count;
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -48,16 +46,6 @@ void close_manager(jlong h) { Java_com_velmar_server_port_JniSelectManager_close
 // The record is never given back by the library; tests hand it back to the
 // allocator so that leak checking stays meaningful.
 void release(jlong h) { tuk_free(reinterpret_cast<void *>(static_cast<intptr_t>(h))); }
-
-int open_fd_count() {
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-    return count;
-}
 
 // A connected pair: the manager watches `watched`; a byte written to `peer`
 // makes it readable until the test reads the byte back.

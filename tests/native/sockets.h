@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -82,6 +83,15 @@ public:
 private:
     int fd_;
 };
+
+inline int open_fd_count() {
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
 
 inline void set_receive_timeout(int fd, int ms) {
     timeval tv{ms / 1000, (ms % 1000) * 1000};
