@@ -101,23 +101,15 @@ class SyslogTest {
     }
 
     @Test
-    void recordsCarryTheIdentityTheDaemonFacilityAndTheMessageAsGiven() {
+    void recordsCarryTheIdentityTheFacilityAndTheMessageCutTo8191Bytes() {
+        // The null message, between "" and "after null", logs nothing.
         assertEquals(6, records.size(), "one record per non-null message");
         assertRecord(LOG_DAEMON + 3, "plain", records.get(0));
         assertRecord(LOG_DAEMON + 7, PERCENT, records.get(1));
-        assertRecord(LOG_LOCAL0 + 4, "local", records.get(5));
-    }
-
-    @Test
-    void aLongMessageIsCutTo8191Bytes() {
         assertRecord(LOG_DAEMON + 6, longMessage().substring(0, 8191), records.get(2));
-    }
-
-    @Test
-    void aNullMessageLogsNothing() {
-        // The null message came between the empty one and this one.
         assertRecord(LOG_DAEMON + 5, "", records.get(3));
         assertRecord(LOG_DAEMON + 6, "after null", records.get(4));
+        assertRecord(LOG_LOCAL0 + 4, "local", records.get(5));
     }
 
     /** Writes the records that the tests expect, with a null message among them. */
