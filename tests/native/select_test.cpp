@@ -220,29 +220,6 @@ TEST_F(SelectManager, AFullSetRefusesAddsUntilReportsFreeRoom) {
     EXPECT_EQ(-1, select(handle_, 0));
 }
 
-TEST_F(SelectManager, CloseWakesAWaitingSelectAndEveryCallAnswersMinusOne) {
-    socket_pair &p = pair(0);
-    ASSERT_EQ(p.watched, add(handle_, p.watched));
-    std::atomic<int> result{0};
-    std::atomic<bool> done{false};
-    std::thread selector([&] {
-        result = select(handle_, -1);
-        done = true;
-    });
-    std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_FALSE(done.load());
-    auto closed_at = clock_type::now();
-    close_manager(handle_);
-    selector.join();
-    EXPECT_LT(clock_type::now() - closed_at, milliseconds(2000));
-    EXPECT_EQ(-1, result.load());
-    p.make_readable();
-    EXPECT_EQ(-1, add(handle_, p.watched));
-    EXPECT_EQ(-1, remove(handle_, p.watched));
-    EXPECT_EQ(-1, select(handle_, 0));
-    close_manager(handle_);  // a second close changes nothing
-}
-
 TEST(SelectManagerLifecycle, ThePipeIsClosedWhoeverComesLast) {
     const int before = open_fd_count();
     // Never selected: the close itself gives the pipe back.
