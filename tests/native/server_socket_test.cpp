@@ -1,6 +1,5 @@
 // The listening-socket natives without a JVM: accepting threads racing a
-// close, the time-out clamps and the address texts.
-#include "jni_vfs/address.h"
+// close, the time-out clamps and a failed allocation.
 #include "sockets.h"
 
 #include <sys/resource.h>
@@ -115,31 +114,6 @@ TEST(ServerSocket, TimeOutsAreClampedAndHandleZeroIsRefused) {
     Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conn);
     Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conn);
     EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
-}
-
-TEST(ServerSocket, AddressTextsFitTheirBufferWithTheNul) {
-    sockaddr_in v4{};
-    v4.sin_family = AF_INET;
-    inet_pton(AF_INET, "10.1.2.3", &v4.sin_addr);
-    auto *a4 = reinterpret_cast<const sockaddr *>(&v4);
-    char text[1024];
-    EXPECT_EQ(talvo::get_address(a4, text, sizeof text), 8);
-    EXPECT_STREQ(text, "10.1.2.3");
-    EXPECT_EQ(talvo::get_address(a4, text, 9), 8);
-    EXPECT_EQ(talvo::get_address(a4, text, 8), 0);
-    EXPECT_EQ(talvo::get_address(a4, text, 4), 0);
-    EXPECT_EQ(talvo::get_address(a4, text, -1), 0);
-
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, "fe80::1:2", &v6.sin6_addr);
-    EXPECT_EQ(talvo::get_address(reinterpret_cast<const sockaddr *>(&v6), text, sizeof text), 9);
-    EXPECT_STREQ(text, "fe80::1:2");
-
-    // An unknown family reads as IPv4: a zeroed address is 0.0.0.0.
-    sockaddr_storage zero{};
-    EXPECT_EQ(talvo::get_address(reinterpret_cast<const sockaddr *>(&zero), text, sizeof text), 7);
-    EXPECT_STREQ(text, "0.0.0.0");
 }
 
 TEST(ServerSocket, AllocationFailureGivesHandleZero) {
