@@ -93,11 +93,6 @@ inline int open_fd_count() {
     return count;
 }
 
-inline void set_receive_timeout(int fd, int ms) {
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
 // Threads inside std_accept on `ss`, as its close sees them.
 inline int accepting(server_socket_t *ss) { return std::atomic_ref<int>(ss->accept_threads).load(); }
 
@@ -127,13 +122,13 @@ struct Listener {
     ~Listener() {
         if (ss) std_close_ss(ss.get());
     }
-    int port() const { return ntohs(address.sin_port); }
     // A blocking client connection; its reads wait at most 5 s.
     Fd connect_client() const {
         Fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (connect(client.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
             ADD_FAILURE() << "connect to the listener failed";
-        set_receive_timeout(client.get(), 5000);
+        timeval five_seconds{5, 0};
+        setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &five_seconds, sizeof five_seconds);
         return client;
     }
 

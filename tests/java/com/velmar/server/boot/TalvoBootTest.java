@@ -52,7 +52,7 @@ class TalvoBootTest {
             Files.setPosixFilePermissions(script, PosixFilePermissions.fromString("rwxr-xr-x"));
         }
         Files.createDirectories(dir.resolve("missing"));
-        launches = ChildJvm.run(dir, Child.class, dir.toString());
+        launches = ChildJvm.run(dir, List.of(), Child.class, dir.toString());
     }
 
     /** What a daemon recorded about itself. */
