@@ -116,29 +116,30 @@ class TalvoBootTest {
         assertEquals(workdir.toString(), launches.value("absolute.cwd"));
     }
 
+    /** Waits until the daemons have written `text` on the child JVM's standard output or error. */
+    private static void awaitOutput(String text, boolean onError) throws InterruptedException {
+        long deadline = System.nanoTime() + DAEMON_TIMEOUT_MS * 1_000_000;
+        while (!(onError ? launches.err() : launches.out()).contains(text) && System.nanoTime() < deadline) {
+            Thread.sleep(20);
+        }
+        String seen = onError ? launches.err() : launches.out();
+        assertTrue(seen.contains(text), "the child JVM's output:\n" + seen);
+    }
+
     @Test
     void aMissingProgramStillGivesOneAndTheDaemonSaysWhy() throws Exception {
         assertEquals("1", launches.value("missing.result"));
         // A path too long for the system is written whole; no argument at all gives an empty one.
-        for (String line : List.of("exec failed bin/none -> 2\n", "exec failed " + LONG_PATH + " -> 36\n",
-                "exec failed  -> 2\n")) {
-            long deadline = System.nanoTime() + DAEMON_TIMEOUT_MS * 1_000_000;
-            while (!launches.err().contains(line) && System.nanoTime() < deadline) Thread.sleep(20);
-            assertTrue(launches.err().contains(line), "standard error of the JVM:\n" + launches.err());
-        }
+        awaitOutput("exec failed bin/none -> 2\n", true);
+        awaitOutput("exec failed " + LONG_PATH + " -> 36\n", true);
+        awaitOutput("exec failed  -> 2\n", true);
     }
 
     @Test
     void theDaemonStartsWithNoSignalBlocked() throws Exception {
         // The JVM's threads block SIGQUIT; a shell would clear its mask itself,
         // so the daemon here is grep, printing its own mask to the JVM's output.
-        String line = "";
-        long deadline = System.nanoTime() + DAEMON_TIMEOUT_MS * 1_000_000;
-        while (line.isEmpty() && System.nanoTime() < deadline) {
-            line = launches.out().lines().filter(l -> l.startsWith("SigBlk:")).findFirst().orElse("");
-            if (line.isEmpty()) Thread.sleep(20);
-        }
-        assertEquals("SigBlk:\t0000000000000000", line);
+        awaitOutput("SigBlk:\t0000000000000000\n", false);
     }
 
     private static String nullPointer(Executable call) {
