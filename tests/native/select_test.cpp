@@ -1,16 +1,11 @@
 // The select manager without a JVM: its entry points never touch env.
 #include "sockets.h"
 
-#include <atomic>
-#include <chrono>
 #include <fcntl.h>
-#include <poll.h>
-#include <random>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
+
+#include <random>
 #include <vector>
 
 extern "C" {

@@ -8,8 +8,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <cerrno>
-#include <cstring>
 #include <future>
 #include <string>
 #include <vector>
