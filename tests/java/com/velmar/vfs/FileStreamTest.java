@@ -7,7 +7,6 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.velmar.ChildJvm;
 import java.io.ByteArrayOutputStream;
-import java.io.FileInputStream;
 import java.io.IOException;
 import java.io.RandomAccessFile;
 import java.io.UncheckedIOException;
@@ -75,15 +74,9 @@ class FileStreamTest extends FileTestBase {
         // separate shell, which always sends the matching continue.
         Path fifo = fifo("fifo");
         byte[] data = random(4 << 20);
-        CompletableFuture<FileInputStream> opening = CompletableFuture.supplyAsync(() -> {
-            try {
-                return new FileInputStream(fifo.toFile());
-            } catch (IOException e) {
-                throw new UncheckedIOException(e);
-            }
-        });
-        int fd = openWrite(fifo, false);
-        try (FileInputStream reader = opening.get(10, TimeUnit.SECONDS)) {
+        // Opened for reading and writing, the reader keeps the native open from blocking.
+        try (RandomAccessFile reader = new RandomAccessFile(fifo.toFile(), "rw")) {
+            int fd = openWrite(fifo, false);
             CompletableFuture<long[]> writer = CompletableFuture.supplyAsync(() -> {
                 try {
                     long before = writeCallsOfThisThread();
@@ -103,7 +96,7 @@ class FileStreamTest extends FileTestBase {
             ByteArrayOutputStream received = new ByteArrayOutputStream();
             assertTimeoutPreemptively(Duration.ofSeconds(60), () -> {
                 byte[] chunk = new byte[4096];
-                for (int n; (n = reader.read(chunk)) > 0; ) {
+                for (int n; received.size() < data.length && (n = reader.read(chunk)) > 0; ) {
                     received.write(chunk, 0, n);
                     if (received.size() % (64 << 10) == 0) Thread.sleep(10);
                 }
