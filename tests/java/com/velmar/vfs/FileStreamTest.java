@@ -103,6 +103,8 @@ class FileStreamTest extends FileTestBase {
             });
             assertTrue(stopper.waitFor(60, TimeUnit.SECONDS));
             long[] outcome = writer.get(60, TimeUnit.SECONDS);
+            reader.write('!');  // anything sent beyond the data would come before it
+            assertEquals('!', reader.read());
             assertEquals(1, outcome[0]);
             assertArrayEquals(data, received.toByteArray());
             assertTrue(outcome[1] > data.length / 16384, "no short write happened: " + outcome[1] + " writes");
