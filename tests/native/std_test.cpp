@@ -230,23 +230,12 @@ TEST_F(FullQueueTest, WakeUpConnectionsCannotHangTheClose) {
 std::atomic<int> signals_handled{0};
 void count_signal(int) { signals_handled.fetch_add(1); }
 
-class InterruptedReadTest : public StdTest {
-protected:
-    void SetUp() override {
-        struct sigaction action{};
-        action.sa_handler = count_signal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(SIGUSR1, &action, &saved);
-        signals_handled = 0;
-        listener.ss->conn_read_timeout = 10000;
-    }
-    void TearDown() override { sigaction(SIGUSR1, &saved, nullptr); }
-
-    struct sigaction saved{};
-};
-
-TEST_F(InterruptedReadTest, EndlessSignalsMakeTheReadGiveUpAndClose) {
+TEST_F(StdTest, EndlessSignalsMakeTheReadGiveUpAndClose) {
+    struct sigaction action{}, saved{};
+    action.sa_handler = count_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, &saved);
+    listener.ss->conn_read_timeout = 10000;
     Pair pair = accept_pair();
     std::atomic<bool> done{false};
     auto start = steady::now();
@@ -260,6 +249,7 @@ TEST_F(InterruptedReadTest, EndlessSignalsMakeTheReadGiveUpAndClose) {
         std::this_thread::sleep_for(1ms);
     }
     reader.join();
+    sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_EQ(pair.server->c.fd, -1);
     EXPECT_GE(signals_handled.load(), 12);
     EXPECT_LT(ms_since(start), 9000) << "ended by the receive time-out, not by the signals";
