@@ -42,28 +42,19 @@ pending_exception take_exception(JNIEnv *env) {
     jthrowable thrown = env->ExceptionOccurred();
     if (thrown == nullptr) return result;
     env->ExceptionClear();
-    jclass cls = env->GetObjectClass(thrown);
-    jclass class_class = env->FindClass("java/lang/Class");
-    jmethodID get_name = env->GetMethodID(class_class, "getName", "()Ljava/lang/String;");
-    auto name = static_cast<jstring>(env->CallObjectMethod(cls, get_name));
-    if (env->ExceptionCheck()) env->ExceptionClear();
-    const char *chars = env->GetStringUTFChars(name, nullptr);
-    result.class_name = chars;
-    env->ReleaseStringUTFChars(name, chars);
+    // Throwable.toString() is "class.Name" or "class.Name: message".
     jclass throwable = env->FindClass("java/lang/Throwable");
-    jmethodID get_message = env->GetMethodID(throwable, "getMessage", "()Ljava/lang/String;");
-    auto message = static_cast<jstring>(env->CallObjectMethod(thrown, get_message));
+    jmethodID to_string = env->GetMethodID(throwable, "toString", "()Ljava/lang/String;");
+    auto text = static_cast<jstring>(env->CallObjectMethod(thrown, to_string));
     if (env->ExceptionCheck()) env->ExceptionClear();
-    if (message != nullptr) {
-        chars = env->GetStringUTFChars(message, nullptr);
-        result.message = chars;
-        env->ReleaseStringUTFChars(message, chars);
-    }
-    env->DeleteLocalRef(message);
-    env->DeleteLocalRef(name);
+    const char *chars = env->GetStringUTFChars(text, nullptr);
+    std::string whole = chars;
+    env->ReleaseStringUTFChars(text, chars);
+    size_t colon = whole.find(": ");
+    result.class_name = whole.substr(0, colon);
+    if (colon != std::string::npos) result.message = whole.substr(colon + 2);
+    env->DeleteLocalRef(text);
     env->DeleteLocalRef(throwable);
-    env->DeleteLocalRef(class_class);
-    env->DeleteLocalRef(cls);
     env->DeleteLocalRef(thrown);
     return result;
 }

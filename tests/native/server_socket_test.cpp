@@ -1,22 +1,10 @@
 // The listening-socket natives without a JVM: accepting threads racing a
-// close, the time-out clamps and the address texts.
-#include "jni_vfs/address.h"
-#include "talvo.h"
+// close, the time-out clamps and a failed allocation.
+#include "sockets.h"
 
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <thread>
 #include <vector>
 
 extern "C" {
@@ -30,6 +18,8 @@ jlong Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(JNIEnv *, jobject);
 void Java_com_velmar_vfs_JniSocketImpl_nativeClose(JNIEnv *, jobject, jlong);
 void Java_com_velmar_vfs_JniSocketImpl_nativeFree(JNIEnv *, jobject, jlong);
 }
+
+using namespace talvo_test;
 
 namespace {
 
@@ -57,76 +47,48 @@ jlong bind_loopback() {
 server_socket_t *record(jlong handle) { return reinterpret_cast<server_socket_t *>(static_cast<intptr_t>(handle)); }
 connection_t *connection(jlong handle) { return reinterpret_cast<connection_t *>(static_cast<intptr_t>(handle)); }
 
-int connect_to(const sockaddr_in &address) {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        close(sock);
-        return -1;
-    }
-    return sock;
-}
-
-sockaddr_in listening_address(jlong ss) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(record(ss)->fd, reinterpret_cast<sockaddr *>(&address), &length);
-    return address;
-}
-
-// Several threads wait in accept while another thread closes the listener;
-// every thread must come back, and a woken one must hold a connection whose
-// peer is gone.  Under ASan and TSan this also proves that the record is not
-// read after it was freed.
-void race_accepts_against_close(int acceptors, bool close_at_once) {
-    jlong ss = bind_loopback();
-    ASSERT_NE(ss, 0);
-    std::vector<jlong> conns(static_cast<size_t>(acceptors));
-    for (jlong &conn : conns) conn = Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr);
-    std::vector<std::atomic<int>> results(static_cast<size_t>(acceptors));
-    std::vector<std::thread> threads;
-    for (int i = 0; i < acceptors; i++)
-        threads.emplace_back([&, i] {
-            results[static_cast<size_t>(i)] =
-                Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, conns[static_cast<size_t>(i)]);
-        });
-    // Every thread must be inside the accept before the record can go away:
-    // a call on a freed handle is the caller's fault, not a race to test.
-    std::atomic_ref<int> inside(record(ss)->accept_threads);
-    while (inside.load() < acceptors) std::this_thread::yield();
-    if (!close_at_once) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
-    for (std::thread &thread : threads) thread.join();
-
-    for (size_t i = 0; i < conns.size(); i++) {
-        connection_t *conn = connection(conns[i]);
-        if (results[i]) {
-            char byte;
-            EXPECT_EQ(std_ops.read(conn, &byte, 1), 0);
-        } else {
-            EXPECT_EQ(conn->fd, -1);
-        }
-        Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conns[i]);
-        Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conns[i]);
-    }
-}
-
-TEST(ServerSocket, CloseReleasesEveryWaitingAcceptor) {
+// Threads in accept against closeNative, which frees the record as soon as
+// the close returns: the sanitizers see any touch of it by a leaving thread.
+// Every tenth round has more waiters than the close makes wake-up connections.
+TEST(ServerSocket, AcceptorsSurviveAConcurrentCloseNative) {
+    Watchdog watchdog(240s);
+    const int before = open_fd_count();
     for (int round = 0; round < 150; round++) {
         SCOPED_TRACE(round);
-        race_accepts_against_close(4, round % 2 == 0);
-        if (HasFatalFailure()) return;
+        jlong ss = bind_loopback();
+        ASSERT_NE(ss, 0);
+        const size_t n = round % 10 == 9 ? 22 + round % 4 : 1 + round % 6;
+        std::vector<jlong> conns(n);
+        std::vector<std::atomic<int>> results(n);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < n; i++) {
+            conns[i] = Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr);
+            threads.emplace_back([&, i] {
+                results[i] = Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, conns[i]);
+            });
+        }
+        // A call on a handle already freed is the caller's fault, not a race to test.
+        wait_until_accepting(record(ss), static_cast<int>(n));
+        if (round % 3 == 1) std::this_thread::yield();
+        if (round % 3 == 2) std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
+        for (std::thread &thread : threads) thread.join();
+        int accepted = 0;
+        for (size_t i = 0; i < n; i++) {
+            char byte;
+            if (results[i]) EXPECT_EQ(std_ops.read(connection(conns[i]), &byte, 1), 0);
+            else EXPECT_EQ(connection(conns[i])->fd, -1);
+            accepted += results[i];
+            Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conns[i]);
+            Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conns[i]);
+        }
+        EXPECT_LE(accepted, 21);
+        if (HasFailure()) return;
     }
+    EXPECT_EQ(open_fd_count(), before);
 }
 
-TEST(ServerSocket, CloseReleasesMoreAcceptorsThanItsWakeUpConnections) {
-    for (int round = 0; round < 5; round++) {
-        SCOPED_TRACE(round);
-        race_accepts_against_close(25, true);
-        if (HasFatalFailure()) return;
-    }
-}
-
-TEST(ServerSocket, AcceptedConnectionsGetTheClampedTimeOuts) {
+TEST(ServerSocket, TimeOutsAreClampedAndHandleZeroIsRefused) {
     jlong ss = bind_loopback();
     ASSERT_NE(ss, 0);
     server_socket_t *s = record(ss);
@@ -141,21 +103,8 @@ TEST(ServerSocket, AcceptedConnectionsGetTheClampedTimeOuts) {
         EXPECT_EQ(s->conn_read_timeout, stored) << given;
         EXPECT_EQ(s->conn_write_timeout, stored) << given;
     }
-    Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionWriteTimeout(nullptr, nullptr, ss, 2000);
-
-    int client = connect_to(listening_address(ss));
-    ASSERT_GE(client, 0);
+    // Handle 0 anywhere, and a zero record to accept into, refuse at once.
     jlong conn = Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr);
-    ASSERT_TRUE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, conn));
-    timeval tv{};
-    socklen_t length = sizeof tv;
-    getsockopt(connection(conn)->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &length);
-    EXPECT_EQ(tv.tv_sec, 1);
-    EXPECT_EQ(tv.tv_usec, 500000);
-    getsockopt(connection(conn)->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &length);
-    EXPECT_EQ(tv.tv_sec, 2);
-    EXPECT_EQ(tv.tv_usec, 0);
-
     EXPECT_FALSE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, 0, conn));
     EXPECT_FALSE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, 0));
     EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(nullptr, nullptr, 0), 0);
@@ -164,33 +113,7 @@ TEST(ServerSocket, AcceptedConnectionsGetTheClampedTimeOuts) {
 
     Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conn);
     Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conn);
-    close(client);
     EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
-}
-
-TEST(ServerSocket, AddressTextsFitTheirBufferWithTheNul) {
-    sockaddr_in v4{};
-    v4.sin_family = AF_INET;
-    inet_pton(AF_INET, "10.1.2.3", &v4.sin_addr);
-    auto *a4 = reinterpret_cast<const sockaddr *>(&v4);
-    char text[1024];
-    EXPECT_EQ(talvo::get_address(a4, text, sizeof text), 8);
-    EXPECT_STREQ(text, "10.1.2.3");
-    EXPECT_EQ(talvo::get_address(a4, text, 9), 8);
-    EXPECT_EQ(talvo::get_address(a4, text, 8), 0);
-    EXPECT_EQ(talvo::get_address(a4, text, 4), 0);
-    EXPECT_EQ(talvo::get_address(a4, text, -1), 0);
-
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, "fe80::1:2", &v6.sin6_addr);
-    EXPECT_EQ(talvo::get_address(reinterpret_cast<const sockaddr *>(&v6), text, sizeof text), 9);
-    EXPECT_STREQ(text, "fe80::1:2");
-
-    // An unknown family reads as IPv4: a zeroed address is 0.0.0.0.
-    sockaddr_storage zero{};
-    EXPECT_EQ(talvo::get_address(reinterpret_cast<const sockaddr *>(&zero), text, sizeof text), 7);
-    EXPECT_STREQ(text, "0.0.0.0");
 }
 
 TEST(ServerSocket, AllocationFailureGivesHandleZero) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -83,9 +84,13 @@ private:
     int fd_;
 };
 
-inline void set_receive_timeout(int fd, int ms) {
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+inline int open_fd_count() {
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
 }
 
 // Threads inside std_accept on `ss`, as its close sees them.
@@ -117,13 +122,13 @@ struct Listener {
     ~Listener() {
         if (ss) std_close_ss(ss.get());
     }
-    int port() const { return ntohs(address.sin_port); }
     // A blocking client connection; its reads wait at most 5 s.
     Fd connect_client() const {
         Fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (connect(client.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
             ADD_FAILURE() << "connect to the listener failed";
-        set_receive_timeout(client.get(), 5000);
+        timeval five_seconds{5, 0};
+        setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &five_seconds, sizeof five_seconds);
         return client;
     }
 

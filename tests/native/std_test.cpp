@@ -3,14 +3,11 @@
 // wait in accept when the listener closes.
 #include "sockets.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 
-#include <cerrno>
-#include <cstring>
 #include <future>
 #include <string>
 #include <vector>
@@ -18,31 +15,6 @@
 using namespace talvo_test;
 
 namespace {
-
-// One thread per record, each blocked in std_accept on `ss`.
-struct Acceptors {
-    Acceptors(server_socket_t *ss, int n) : conns(n) {
-        for (auto &conn : conns) conn = std::make_unique<Conn>();
-        for (int i = 0; i < n; i++)
-            results.push_back(std::async(std::launch::async, [ss, conn = conns[i]->get()] { return std_accept(ss, conn); }));
-    }
-    // How many returned 1; each of those must hold a connection whose peer has
-    // already closed.
-    int accepted() {
-        int count = 0;
-        for (size_t i = 0; i < results.size(); i++) {
-            if (results[i].get() != 1) continue;
-            count++;
-            char byte;
-            EXPECT_GE(conns[i]->c.fd, 0);
-            EXPECT_EQ(conns[i]->read(&byte, 1), 0);
-        }
-        return count;
-    }
-
-    std::vector<std::unique_ptr<Conn>> conns;
-    std::vector<std::future<int>> results;
-};
 
 class StdTest : public testing::Test {
 protected:
@@ -65,19 +37,6 @@ protected:
         pair.client.reset();
         EXPECT_TRUE(wait_readable(pair.server->c.fd));
         return pair;
-    }
-
-    // Closes the listener while `n` threads wait in accept on it; returns how
-    // many came back with a connection.
-    int close_under_waiters(int n) {
-        Acceptors acceptors(listener.ss.get(), n);
-        wait_until_accepting(listener.ss.get(), n);
-        std::this_thread::sleep_for(20ms);  // blocked in accept by now
-        auto start = steady::now();
-        std_close_ss(listener.ss.get());
-        // At most 21 bounded attempts and one bounded wait for takers.
-        EXPECT_LT(ms_since(start), 5000);
-        return acceptors.accepted();
     }
 
     Watchdog watchdog;
@@ -166,7 +125,7 @@ TEST_F(StdTest, RefusedCallsTouchNothingAndCloseIsIdempotent) {
     EXPECT_EQ(open->fd, -1);
 }
 
-TEST_F(StdTest, AcceptSetsTheOptionsAndBothAddresses) {
+TEST_F(StdTest, AcceptSetsTheSocketOptions) {
     listener.ss->conn_read_timeout = 65000;
     listener.ss->conn_write_timeout = 1500;
     Fd client = listener.connect_client();
@@ -188,37 +147,35 @@ TEST_F(StdTest, AcceptSetsTheOptionsAndBothAddresses) {
     length = sizeof nodelay;
     ASSERT_EQ(getsockopt(conn->fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
     EXPECT_NE(nodelay, 0);
-
-    sockaddr_in client_address{};
-    length = sizeof client_address;
-    getsockname(client.get(), reinterpret_cast<sockaddr *>(&client_address), &length);
-    auto *peer = reinterpret_cast<sockaddr_in *>(conn->client_data);
-    auto *local = reinterpret_cast<sockaddr_in *>(conn->server_data);
-    EXPECT_EQ(peer->sin_port, client_address.sin_port);
-    EXPECT_EQ(peer->sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(ntohs(local->sin_port), listener.port());
-    EXPECT_EQ(local->sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 }
 
 TEST_F(StdTest, CloseWakesEveryWaitingThreadWithAClosedConnection) {
-    EXPECT_EQ(close_under_waiters(3), 3);
-    EXPECT_EQ(listener.ss->fd, -1);
+    server_socket_t *ss = listener.ss.get();
+    std::vector<std::unique_ptr<Conn>> conns;
+    std::vector<std::future<int>> results;
+    for (int i = 0; i < 3; i++) {
+        conns.push_back(std::make_unique<Conn>());
+        results.push_back(std::async(std::launch::async, [ss, c = conns.back()->get()] { return std_accept(ss, c); }));
+    }
+    wait_until_accepting(ss, 3);
+    std::this_thread::sleep_for(20ms);  // blocked in accept by now
+    auto start = steady::now();
+    std_close_ss(ss);
+    EXPECT_LT(ms_since(start), 5000);
+    for (int i = 0; i < 3; i++) {
+        char byte;
+        EXPECT_EQ(results[i].get(), 1);
+        EXPECT_EQ(conns[i]->read(&byte, 1), 0);
+    }
+    EXPECT_EQ(ss->fd, -1);
 
     // Entering after the close began, while the record still exists.
     Conn late;
-    auto start = steady::now();
-    EXPECT_EQ(std_accept(listener.ss.get(), late.get()), 0);
+    start = steady::now();
+    EXPECT_EQ(std_accept(ss, late.get()), 0);
     EXPECT_LT(ms_since(start), 1000);
     EXPECT_EQ(late->fd, -1);
-    std_close_ss(listener.ss.get());  // a second close does nothing
-}
-
-TEST_F(StdTest, CloseReleasesMoreWaitersThanItConnects) {
-    // Up to 21 take a wake-up connection; the rest fail once the listener is
-    // shut.  Every one of the 30 must come back.
-    int accepted = close_under_waiters(30);
-    EXPECT_LE(accepted, 21);
-    EXPECT_GE(accepted, 1);
+    std_close_ss(ss);  // a second close does nothing
 }
 
 class FullQueueTest : public testing::Test {
@@ -268,62 +225,17 @@ TEST_F(FullQueueTest, WakeUpConnectionsCannotHangTheClose) {
     EXPECT_EQ(closing.wait_for(5s), std::future_status::ready);
 }
 
-int open_descriptors() {
-    int count = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) count++;
-        closedir(dir);
-    }
-    return count;
-}
-
-// Accepting threads, a close on another thread and the record freed right
-// after it: the sanitizers see any touch of the freed record, and every
-// thread must come back.
-TEST(StdAcceptCloseRace, RecordMayBeFreedAsSoonAsTheCloseReturns) {
-    Watchdog watchdog(240s);
-    int before = open_descriptors();
-    for (int round = 0; round < 150; round++) {
-        Listener listener;
-        server_socket_t *ss = listener.ss.release();
-        // Every tenth round has more waiters than wake-up connections.
-        int threads = round % 10 == 9 ? 22 + round % 4 : 1 + round % 6;
-        Acceptors acceptors(ss, threads);
-        wait_until_accepting(ss, threads);
-        auto closing = std::async(std::launch::async, [ss, round] {
-            if (round % 3 == 1) std::this_thread::yield();
-            if (round % 3 == 2) std::this_thread::sleep_for(1ms);
-            std_close_ss(ss);
-            delete ss;
-        });
-        closing.get();
-        EXPECT_LE(acceptors.accepted(), threads);
-    }
-    EXPECT_EQ(open_descriptors(), before);
-}
-
 // Counts deliveries of the storm signal; installed without SA_RESTART so
 // each one interrupts the receive it lands in.
 std::atomic<int> signals_handled{0};
 void count_signal(int) { signals_handled.fetch_add(1); }
 
-class InterruptedReadTest : public StdTest {
-protected:
-    void SetUp() override {
-        struct sigaction action{};
-        action.sa_handler = count_signal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(SIGUSR1, &action, &saved);
-        signals_handled = 0;
-        listener.ss->conn_read_timeout = 10000;
-    }
-    void TearDown() override { sigaction(SIGUSR1, &saved, nullptr); }
-
-    struct sigaction saved{};
-};
-
-TEST_F(InterruptedReadTest, EndlessSignalsMakeTheReadGiveUpAndClose) {
+TEST_F(StdTest, EndlessSignalsMakeTheReadGiveUpAndClose) {
+    struct sigaction action{}, saved{};
+    action.sa_handler = count_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, &saved);
+    listener.ss->conn_read_timeout = 10000;
     Pair pair = accept_pair();
     std::atomic<bool> done{false};
     auto start = steady::now();
@@ -337,29 +249,10 @@ TEST_F(InterruptedReadTest, EndlessSignalsMakeTheReadGiveUpAndClose) {
         std::this_thread::sleep_for(1ms);
     }
     reader.join();
+    sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_EQ(pair.server->c.fd, -1);
     EXPECT_GE(signals_handled.load(), 12);
     EXPECT_LT(ms_since(start), 9000) << "ended by the receive time-out, not by the signals";
-}
-
-TEST_F(InterruptedReadTest, ElevenSignalsStillLetTheDataThrough) {
-    Pair pair = accept_pair();
-    std::string got;
-    std::thread reader([&] {
-        char buf[16];
-        int n = pair.server->read(buf, sizeof buf);
-        if (n > 0) got.assign(buf, n);
-    });
-    for (int i = 1; i <= 11; i++) {
-        pthread_kill(reader.native_handle(), SIGUSR1);
-        auto deadline = steady::now() + 2s;
-        while (signals_handled.load() < i && steady::now() < deadline) std::this_thread::sleep_for(100us);
-        std::this_thread::sleep_for(3ms);  // back in the receive
-    }
-    ASSERT_EQ(send(pair.client.get(), "ping", 4, 0), 4);
-    reader.join();
-    EXPECT_EQ(got, "ping");
-    EXPECT_GE(pair.server->c.fd, 0);
 }
 
 }  // namespace

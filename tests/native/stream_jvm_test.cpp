@@ -200,24 +200,22 @@ TEST_F(StreamTest, AShortWriteAnywhereInWriteNative2LosesAndRepeatsNothing) {
 
 TEST_F(StreamTest, AWriteThatTakesNothingOrFailsEndsTheCall) {
     jbyteArray buf = pattern(40000, 6);
-    s.replies = {16384, 0};
-    EXPECT_EQ(write(buf, 0, 40000), -1);
-    EXPECT_EQ(s.calls.size(), 2u);
-
-    s = script{};
-    s.replies = {0};
-    EXPECT_EQ(write2(buf, 0, 10, buf, 0, 10), -1);
-    EXPECT_EQ(s.calls.size(), 1u);
-
-    s = script{};
-    s.replies = {100, TALVO_PEER_GONE};
-    EXPECT_EQ(write(buf, 0, 40000), TALVO_PEER_GONE);
-    EXPECT_EQ(s.calls.size(), 2u);
-
-    s = script{};
-    s.replies = {TALVO_TIMEOUT};
-    EXPECT_EQ(write2(buf, 0, 40000, buf, 0, 1), TALVO_TIMEOUT);
-    EXPECT_EQ(s.calls.size(), 1u);
+    struct stall {
+        bool two_arrays;
+        std::vector<int> replies;
+        int result;
+        size_t calls;
+    };
+    const stall cases[] = {{false, {16384, 0}, -1, 2},
+                           {true, {0}, -1, 1},
+                           {false, {100, TALVO_PEER_GONE}, TALVO_PEER_GONE, 2},
+                           {true, {100, TALVO_TIMEOUT}, TALVO_TIMEOUT, 2}};
+    for (const stall &c : cases) {
+        s = script{};
+        s.replies = c.replies;
+        EXPECT_EQ(c.two_arrays ? write2(buf, 0, 40000, buf, 0, 10) : write(buf, 0, 40000), c.result);
+        EXPECT_EQ(s.calls.size(), c.calls);
+    }
 }
 
 TEST_F(StreamTest, AReadStoresAtTheOffsetAtMost16384Bytes) {

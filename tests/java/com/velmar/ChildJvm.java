@@ -45,15 +45,7 @@ public final class ChildJvm {
 
     private ChildJvm() {}
 
-    /** Runs main with args in a new JVM. */
-    public static Result run(Path dir, Class<?> main, String... args) throws Exception {
-        return run(dir, List.of(), main, args);
-    }
-
-    /**
-     * Runs main with args in a new JVM started through wrapper (a command such
-     * as unshare or setpriv that ends by running its own arguments).
-     */
+    /** Runs main with args in a new JVM started through wrapper (such as unshare or setpriv; may be empty). */
     public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
         List<String> command = new ArrayList<>(wrapper);
         command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());

@@ -83,49 +83,31 @@ class VelmarSystemTest {
     }
 
     @Test
-    void takesTheUserAndTheGroupAndTheAccountsSupplementaryGroups() throws Exception {
+    void takesTheGroupThenTheUserAndTheAccountsSupplementaryGroups() throws Exception {
         // nogroup is a group that no account bears.
-        Ids ids = switchTo("daemon", "nogroup");
-        assertEquals(new Ids(1, all(1), all(65534), Set.of(5100, 65534)), ids);
-    }
-
-    @Test
-    void aGroupOfTheNameComesBeforeAnAccountOfTheName() throws Exception {
+        assertEquals(new Ids(1, all(1), all(65534), Set.of(5100, 65534)), switchTo("daemon", "nogroup"));
+        // A group of the name comes before an account of the name; without
+        // such a group, the primary group of the account of that name.
         assertEquals(new Ids(2, all(2), all(5000), Set.of(5000)), switchTo("bin", "talvoboth"));
-        // Without such a group, the primary group of the account of that name.
         assertEquals(new Ids(2, all(2), all(7000), Set.of(7000)), switchTo("bin", "talvosolo"));
+        // The 256th byte differs from the entries' names: only a cut at 255 finds them.
+        assertEquals(new Ids(4242, all(4242), all(4343), Set.of(4343)),
+                switchTo(LONG_USER + "b".repeat(45), LONG_GROUP + "h".repeat(45)));
     }
 
     @Test
-    void aNullGroupSwitchesOnlyTheUser() throws Exception {
-        Ids ids = switchTo("nobody", NULL);
-        assertEquals(65534, ids.result());
-        assertEquals(all(65534), ids.uids());
-        assertEquals(all(0), ids.gids());
-    }
-
-    @Test
-    void anUnknownUserChangesNothing() throws Exception {
-        assertEquals(new Ids(-1, all(0), all(0), Set.of(0, 4)), switchTo("talvo-no-such-user", "nogroup"));
-        assertEquals(new Ids(-1, all(0), all(0), Set.of(0, 4)), switchTo(NULL, "nogroup"));
-    }
-
-    @Test
-    void namesAreCutTo255Bytes() throws Exception {
-        // The 256th byte differs from the entry's names: only a cut at 255 finds them.
-        Ids ids = switchTo(LONG_USER + "b".repeat(45), LONG_GROUP + "h".repeat(45));
-        assertEquals(new Ids(4242, all(4242), all(4343), Set.of(4343)), ids);
-    }
-
-    @Test
-    void anIdOf2To31OrMoreIsNeverSetAndTheGroupsStay() throws Exception {
-        // The group is set first; the user stays the superuser, who keeps his groups.
+    void whatNeedNotOrCannotBeSwitchedStays() throws Exception {
+        Ids nullGroup = switchTo("nobody", NULL);
+        assertEquals(65534, nullGroup.result());
+        assertEquals(all(65534), nullGroup.uids());
+        assertEquals(all(0), nullGroup.gids());
+        Ids untouched = new Ids(-1, all(0), all(0), Set.of(0, 4));
+        assertEquals(untouched, switchTo("talvo-no-such-user", "nogroup"));
+        assertEquals(untouched, switchTo(NULL, "nogroup"));
+        // An id of 2^31 or more, or 0, is never set: the group is, and the
+        // superuser keeps his supplementary groups.
         assertEquals(new Ids(0, all(0), all(65534), Set.of(0, 4)), switchTo("talvobig", "nogroup"));
         assertEquals(new Ids(0, all(0), all(65534), Set.of(0, 4)), switchTo("root", "nogroup"));
-    }
-
-    @Test
-    void withoutTheRightNothingChanges() throws Exception {
         List<String> unprivileged = with(namespace, "setpriv", "--reuid", "1", "--regid", "1", "--clear-groups", "--");
         assertEquals(new Ids(1, all(1), all(1), Set.of()), switchTo(unprivileged, "bin", "nogroup"));
     }

@@ -136,20 +136,16 @@ class FilePathTest extends FileTestBase {
 
     static void assertMatchesSystem(Path path, FileStatus status, LinkOption... options) throws IOException {
         Map<String, Object> unix = Files.readAttributes(path, "unix:*", options);
-        assertEquals(unix.get("dev"), status.dev, "dev");
-        assertEquals(unix.get("ino"), status.ino, "ino");
-        assertEquals(unix.get("mode"), status.mode, "mode");
-        assertEquals(unix.get("nlink"), status.nlink, "nlink");
-        assertEquals(unix.get("uid"), status.uid, "uid");
-        assertEquals(unix.get("gid"), status.gid, "gid");
-        assertEquals(unix.get("rdev"), status.rdev, "rdev");
-        assertEquals(unix.get("size"), status.size, "size");
+        Object[][] fields = {
+            {"dev", status.dev}, {"ino", status.ino}, {"mode", status.mode}, {"nlink", status.nlink},
+            {"uid", status.uid}, {"gid", status.gid}, {"rdev", status.rdev}, {"size", status.size},
+            {"isRegularFile", status.isRegularFile}, {"isDirectory", status.isDirectory},
+            {"isSymbolicLink", status.isSymbolicLink},
+        };
+        for (Object[] field : fields) assertEquals(unix.get(field[0]), field[1], (String) field[0]);
         assertEquals(seconds(unix.get("lastAccessTime")), status.atime, "atime");
         assertEquals(seconds(unix.get("lastModifiedTime")), status.mtime, "mtime");
         assertEquals(seconds(unix.get("ctime")), status.ctime, "ctime");
-        assertEquals(unix.get("isRegularFile"), status.isRegularFile, "regular");
-        assertEquals(unix.get("isDirectory"), status.isDirectory, "directory");
-        assertEquals(unix.get("isSymbolicLink"), status.isSymbolicLink, "link");
         boolean[] kinds = {status.isRegularFile, status.isDirectory, status.isCharacterDevice,
                            status.isBlockDevice, status.isFifo, status.isSymbolicLink, status.isSocket};
         int set = 0;

@@ -18,7 +18,6 @@ import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -36,12 +35,10 @@ class SyslogTest {
             Pattern.DOTALL);
 
     @TempDir
-    static Path dir;
+    Path dir;
 
-    private static List<Matcher> records;
-
-    @BeforeAll
-    static void logFromAChildJvm() throws Exception {
+    @Test
+    void recordsCarryTheIdentityTheFacilityAndTheMessageCutTo8191Bytes() throws Exception {
         Path socket = dir.resolve("log.sock");
         Path overlay = dir.resolve("dev");
         String setup = String.join("\n",
@@ -61,7 +58,7 @@ class SyslogTest {
             // The child has ended, so its end of the connection is closed.
             received = stream.get(30, TimeUnit.SECONDS);
         }
-        records = new ArrayList<>();
+        List<Matcher> records = new ArrayList<>();
         int start = 0;
         for (int i = 0; i < received.length; i++) {
             if (received[i] != 0) continue;
@@ -72,6 +69,14 @@ class SyslogTest {
             start = i + 1;
         }
         assertEquals(received.length, start, "the stream ends with a whole record");
+        // The null message, between "" and "after null", logs nothing.
+        assertEquals(6, records.size(), "one record per non-null message");
+        assertRecord(LOG_DAEMON + 3, "plain", records.get(0));
+        assertRecord(LOG_DAEMON + 7, PERCENT, records.get(1));
+        assertRecord(LOG_DAEMON + 6, longMessage().substring(0, 8191), records.get(2));
+        assertRecord(LOG_DAEMON + 5, "", records.get(3));
+        assertRecord(LOG_DAEMON + 6, "after null", records.get(4));
+        assertRecord(LOG_LOCAL0 + 4, "local", records.get(5));
     }
 
     private static byte[] readAll(ServerSocketChannel server) {
@@ -100,27 +105,7 @@ class SyslogTest {
         assertEquals(message, record.group(3));
     }
 
-    @Test
-    void recordsCarryTheIdentityTheDaemonFacilityAndTheMessageAsGiven() {
-        assertEquals(6, records.size(), "one record per non-null message");
-        assertRecord(LOG_DAEMON + 3, "plain", records.get(0));
-        assertRecord(LOG_DAEMON + 7, PERCENT, records.get(1));
-        assertRecord(LOG_LOCAL0 + 4, "local", records.get(5));
-    }
-
-    @Test
-    void aLongMessageIsCutTo8191Bytes() {
-        assertRecord(LOG_DAEMON + 6, longMessage().substring(0, 8191), records.get(2));
-    }
-
-    @Test
-    void aNullMessageLogsNothing() {
-        // The null message came between the empty one and this one.
-        assertRecord(LOG_DAEMON + 5, "", records.get(3));
-        assertRecord(LOG_DAEMON + 6, "after null", records.get(4));
-    }
-
-    /** Writes the records that the tests expect, with a null message among them. */
+    /** Writes the records that the test expects, with a null message among them. */
     public static final class Child {
         public static void main(String[] args) {
             Syslog log = new Syslog();

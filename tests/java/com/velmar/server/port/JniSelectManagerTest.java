@@ -4,99 +4,45 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.velmar.vfs.net.Loopback;
 import java.io.IOException;
-import java.nio.ByteBuffer;
-import java.nio.channels.Pipe;
-import java.nio.file.Files;
-import java.nio.file.NoSuchFileException;
-import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.HashMap;
-import java.util.HashSet;
-import java.util.List;
-import java.util.Map;
+import java.net.Socket;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
-import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 class JniSelectManagerTest {
     private final JniSelectManager manager = new JniSelectManager();
-    private final List<WatchedPipe> pipes = new ArrayList<>();
+    private Loopback loop;
     private long handle;
 
-    /** A pipe whose read end the manager watches; a byte written makes it readable. */
-    static final class WatchedPipe {
-        final Pipe pipe;
+    /** An accepted connection that the manager watches; a byte from its client makes it readable. */
+    private final class Watched {
+        final Socket client;
+        final long conn;
         final int fd;
 
-        WatchedPipe(Pipe pipe, int fd) {
-            this.pipe = pipe;
-            this.fd = fd;
+        Watched() throws IOException {
+            client = loop.connect();
+            conn = loop.accept();
+            fd = Loopback.SOCKETS.getNativeFd(conn);
         }
 
         void makeReadable() throws IOException {
-            assertEquals(1, pipe.sink().write(ByteBuffer.wrap(new byte[] {'x'})));
+            client.getOutputStream().write('x');
+            assertTrue(Loopback.SOCKETS.nativeReadNonBlock(conn, 5000));
         }
 
-        void drain() throws IOException {
-            assertEquals(1, pipe.source().read(ByteBuffer.allocate(1)));
+        void drain() {
+            assertEquals(1, Loopback.STREAM.readNative(conn, new byte[1], 0, 1));
         }
-
-        void close() throws IOException {
-            pipe.source().close();
-            pipe.sink().close();
-        }
-    }
-
-    /** The pipes among the open descriptors, by number: "pipe:[inode]". */
-    private static Map<Integer, String> openPipes() throws IOException {
-        Map<Integer, String> pipes = new HashMap<>();
-        try (Stream<Path> list = Files.list(Path.of("/proc/self/fd"))) {
-            for (Path p : (Iterable<Path>) list::iterator) {
-                try {
-                    String target = Files.readSymbolicLink(p).toString();
-                    if (target.startsWith("pipe:")) pipes.put(Integer.parseInt(p.getFileName().toString()), target);
-                } catch (NoSuchFileException gone) {
-                    // the listing's own descriptor, or one closed meanwhile
-                }
-            }
-        }
-        return pipes;
-    }
-
-    private static boolean isReadEnd(int fd) throws IOException {
-        String flags = Files.readAllLines(Path.of("/proc/self/fdinfo/" + fd)).stream()
-                .filter(l -> l.startsWith("flags:")).findFirst().orElseThrow();
-        return (Integer.parseInt(flags.substring(6).trim(), 8) & 3) == 0;
-    }
-
-    /** Finds the read end's number among the pipe descriptors that Pipe.open added. */
-    private WatchedPipe newPipe() throws IOException {
-        for (int attempt = 0; attempt < 20; attempt++) {
-            Map<Integer, String> before = openPipes();
-            Pipe pipe = Pipe.open();
-            Map<Integer, String> added = openPipes();
-            added.entrySet().removeIf(e -> e.getValue().equals(before.get(e.getKey())));
-            if (added.size() == 2 && new HashSet<>(added.values()).size() == 1) {
-                for (int fd : added.keySet()) {
-                    if (isReadEnd(fd)) {
-                        WatchedPipe watched = new WatchedPipe(pipe, fd);
-                        pipes.add(watched);
-                        return watched;
-                    }
-                }
-            }
-            pipe.source().close();
-            pipe.sink().close();
-        }
-        throw new IOException("could not tell the pipe's descriptors apart");
     }
 
     @BeforeEach
-    void open() {
+    void open() throws IOException {
+        loop = new Loopback("127.0.0.1");
         handle = manager.createNative();
         assertNotEquals(0, handle);
         manager.initNative(handle);
@@ -105,7 +51,14 @@ class JniSelectManagerTest {
     @AfterEach
     void close() throws IOException {
         manager.closeNative(handle);
-        for (WatchedPipe p : pipes) p.close();
+        loop.close();
+    }
+
+    /** A select of `ms` on another thread, which is waiting by the time this returns. */
+    private CompletableFuture<Integer> selectLater(long ms) throws InterruptedException {
+        CompletableFuture<Integer> selected = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, ms));
+        Thread.sleep(100);
+        return selected;
     }
 
     private static long millisSince(long start) {
@@ -122,9 +75,9 @@ class JniSelectManagerTest {
 
     @Test
     void readyDescriptorsComeBackInTheOrderOfTheirAddition() throws IOException {
-        WatchedPipe first = newPipe();
-        WatchedPipe second = newPipe();
-        WatchedPipe quiet = newPipe();
+        Watched first = new Watched();
+        Watched second = new Watched();
+        Watched quiet = new Watched();
         assertEquals(first.fd, manager.addNative(handle, first.fd));
         assertEquals(quiet.fd, manager.addNative(handle, quiet.fd));
         assertEquals(second.fd, manager.addNative(handle, second.fd));
@@ -140,23 +93,28 @@ class JniSelectManagerTest {
 
     @Test
     void aReportedDescriptorIsReportedAgainOnlyAfterANewAdd() throws IOException {
-        WatchedPipe p = newPipe();
+        Watched p = new Watched();
         p.makeReadable();
         manager.addNative(handle, p.fd);
         assertEquals(p.fd, manager.selectNative(handle, 5000));
         assertEquals(-1, manager.selectNative(handle, 100), "still readable, but no longer watched");
         manager.addNative(handle, p.fd);
         assertEquals(p.fd, manager.selectNative(handle, 5000));
+        // Added twice and removed once: the remaining entry is reported once.
+        manager.addNative(handle, p.fd);
+        manager.addNative(handle, p.fd);
+        manager.removeNative(handle, p.fd);
+        assertEquals(p.fd, manager.selectNative(handle, 5000));
+        assertEquals(-1, manager.selectNative(handle, 100));
     }
 
     @Test
     void anAddWhileTheSelectingThreadWaitsIsWatchedAtOnce() throws Exception {
-        WatchedPipe quiet = newPipe();
-        WatchedPipe ready = newPipe();
+        Watched quiet = new Watched();
+        Watched ready = new Watched();
         manager.addNative(handle, quiet.fd);
         ready.makeReadable();
-        CompletableFuture<Integer> selected = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, 20000));
-        Thread.sleep(100);
+        CompletableFuture<Integer> selected = selectLater(20000);
         long start = System.nanoTime();
         assertEquals(ready.fd, manager.addNative(handle, ready.fd));
         assertEquals(ready.fd, selected.get(10, TimeUnit.SECONDS));
@@ -165,9 +123,9 @@ class JniSelectManagerTest {
 
     @Test
     void aRemovedDescriptorIsNeverReported() throws Exception {
-        WatchedPipe removedReady = newPipe();
-        WatchedPipe removedWhileWaiting = newPipe();
-        WatchedPipe other = newPipe();
+        Watched removedReady = new Watched();
+        Watched removedWhileWaiting = new Watched();
+        Watched other = new Watched();
         manager.addNative(handle, removedReady.fd);
         manager.addNative(handle, removedWhileWaiting.fd);
         manager.addNative(handle, other.fd);
@@ -175,8 +133,7 @@ class JniSelectManagerTest {
         assertEquals(removedReady.fd, manager.removeNative(handle, removedReady.fd));
         assertEquals(9999, manager.removeNative(handle, 9999), "not in the set: still answered with fd");
 
-        CompletableFuture<Integer> selected = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, 20000));
-        Thread.sleep(100);
+        CompletableFuture<Integer> selected = selectLater(20000);
         manager.removeNative(handle, removedWhileWaiting.fd);
         removedWhileWaiting.makeReadable();
         Thread.sleep(100);
@@ -186,22 +143,10 @@ class JniSelectManagerTest {
     }
 
     @Test
-    void aDescriptorAddedTwiceAndRemovedOnceIsReportedOnce() throws IOException {
-        WatchedPipe p = newPipe();
-        manager.addNative(handle, p.fd);
-        manager.addNative(handle, p.fd);
-        manager.removeNative(handle, p.fd);
-        p.makeReadable();
-        assertEquals(p.fd, manager.selectNative(handle, 5000));
-        assertEquals(-1, manager.selectNative(handle, 100));
-    }
-
-    @Test
     void closeWakesAWaitingSelectAndLeavesEveryCallAnsweringMinusOne() throws Exception {
-        WatchedPipe p = newPipe();
+        Watched p = new Watched();
         manager.addNative(handle, p.fd);
-        CompletableFuture<Integer> selected = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, -1));
-        Thread.sleep(100);
+        CompletableFuture<Integer> selected = selectLater(-1);
         long start = System.nanoTime();
         manager.closeNative(handle);
         assertEquals(-1, selected.get(10, TimeUnit.SECONDS));

@@ -88,32 +88,27 @@ class ConnectionTest {
         try (Loopback loop = new Loopback("127.0.0.1")) {
             loop.connect();
             long conn = loop.accept();
-            byte[] buf = new byte[20];
-            Arrays.fill(buf, (byte) '#');
-            // 9 characters: the remote text's length comes back even without room.
-            assertEquals(9, SOCKETS.getRemoteIP(conn, buf, 2, 9));
-            assertEquals("#".repeat(20), new String(buf, StandardCharsets.US_ASCII));
-            assertEquals(9, SOCKETS.getRemoteIP(conn, buf, 2, 10));
-            assertEquals("##127.0.0.1#########", new String(buf, StandardCharsets.US_ASCII));
-
-            Arrays.fill(buf, (byte) '#');
-            assertEquals(0, SOCKETS.getLocalIP(conn, buf, 2, 9));
-            assertEquals("#".repeat(20), new String(buf, StandardCharsets.US_ASCII));
-            assertEquals(9, SOCKETS.getLocalIP(conn, buf, 2, 10));
-            assertEquals("##127.0.0.1#########", new String(buf, StandardCharsets.US_ASCII));
-
-            // Null arrays, bad offsets and windows past the end copy nothing.
-            Arrays.fill(buf, (byte) '#');
+            String none = "#".repeat(20);
+            String copied = "##127.0.0.1#########";
+            // {remote, offset, length, result, buffer}: 9 characters need a
+            // room of 10; the remote text's length comes back even without it.
+            // Bad offsets and windows past the end copy nothing.
+            Object[][] cases = {
+                {true, 2, 9, 9, none}, {true, 2, 10, 9, copied}, {false, 2, 9, 0, none}, {false, 2, 10, 9, copied},
+                {true, -1, 10, 0, none}, {true, 15, 100, 0, none}, {false, 15, 100, 0, none}, {false, 0, -5, 0, none},
+            };
+            for (Object[] c : cases) {
+                byte[] buf = none.getBytes(StandardCharsets.US_ASCII);
+                int at = (int) c[1], room = (int) c[2];
+                int got = (boolean) c[0] ? SOCKETS.getRemoteIP(conn, buf, at, room) : SOCKETS.getLocalIP(conn, buf, at, room);
+                assertEquals(c[3], got, Arrays.toString(c));
+                assertEquals(c[4], new String(buf, StandardCharsets.US_ASCII), Arrays.toString(c));
+            }
             assertEquals(0, SOCKETS.getRemoteIP(conn, null, 0, 10));
             assertEquals(0, SOCKETS.getLocalIP(conn, null, 0, 10));
-            assertEquals(0, SOCKETS.getRemoteIP(conn, buf, -1, 10));
-            assertEquals(0, SOCKETS.getRemoteIP(conn, buf, 15, 100));
-            assertEquals(0, SOCKETS.getLocalIP(conn, buf, 15, 100));
-            assertEquals(0, SOCKETS.getLocalIP(conn, buf, 0, -5));
             assertEquals(-1, SOCKETS.getClientCertificate(conn, null, 0, 10));
-            assertEquals("#".repeat(20), new String(buf, StandardCharsets.US_ASCII));
 
-            assertEquals(0, SOCKETS.getRemoteIP(0, buf, 0, 20));
+            assertEquals(0, SOCKETS.getRemoteIP(0, new byte[20], 0, 20));
             assertEquals(0, SOCKETS.getRemotePort(0));
             assertEquals(-1, SOCKETS.getNativeFd(0));
             assertFalse(SOCKETS.nativeReadNonBlock(0, 0));

@@ -15,10 +15,10 @@ import java.util.ArrayList;
 import java.util.List;
 
 /** A native listening socket on a loopback address, and the connections accepted from it. */
-final class Loopback implements AutoCloseable {
-    static final JniServerSocketImpl SERVER = new JniServerSocketImpl();
-    static final JniSocketImpl SOCKETS = new JniSocketImpl();
-    static final JniStream STREAM = new JniStream();
+public final class Loopback implements AutoCloseable {
+    public static final JniServerSocketImpl SERVER = new JniServerSocketImpl();
+    public static final JniSocketImpl SOCKETS = new JniSocketImpl();
+    public static final JniStream STREAM = new JniStream();
 
     final String address;
     final int port;
@@ -26,7 +26,7 @@ final class Loopback implements AutoCloseable {
     private final List<Long> conns = new ArrayList<>();
     private final List<Socket> clients = new ArrayList<>();
 
-    Loopback(String address) throws IOException {
+    public Loopback(String address) throws IOException {
         this.address = address;
         this.port = freePort(address);
         this.ss = SERVER.bindPort(address, port, 0);
@@ -40,7 +40,7 @@ final class Loopback implements AutoCloseable {
         }
     }
 
-    Socket connect() throws IOException {
+    public Socket connect() throws IOException {
         Socket client = new Socket();
         clients.add(client);
         client.connect(new InetSocketAddress(address, port), 10_000);
@@ -57,7 +57,7 @@ final class Loopback implements AutoCloseable {
     }
 
     /** Accepts the connection of `client`, which is already queued. */
-    long accept() {
+    public long accept() {
         long conn = allocate();
         assertTrue(SERVER.nativeAccept(ss, conn));
         return conn;
