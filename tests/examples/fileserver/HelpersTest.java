@@ -1,0 +1,125 @@
+package fileserver;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotSame;
+import static org.junit.jupiter.api.Assertions.assertSame;
+
+import com.velmar.vfs.FileStatus;
+import java.time.ZoneOffset;
+import java.time.ZonedDateTime;
+import java.time.format.DateTimeFormatter;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
+import java.util.Random;
+import org.junit.jupiter.api.Test;
+
+/** Dates, modes, types and the per-thread file cache. */
+class HelpersTest {
+    private static FileStatus status(int mode, boolean dir, boolean link, long size, long mtime) {
+        return new FileStatus(1, 2, mode, 1, 0, 0, 0, size, 4096, 0, mtime, mtime, mtime,
+            !dir && !link, dir, false, false, false, link, false);
+    }
+
+    @Test
+    void datesMatchTheCalendarBothWays() {
+        DateTimeFormatter imf = DateTimeFormatter.ofPattern("EEE, dd MMM yyyy HH:mm:ss 'GMT'", Locale.US);
+        DateTimeFormatter listing = DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm", Locale.US);
+        Random random = new Random(11);
+        List<Long> seconds = new ArrayList<>(List.of(0L, -1L, 951782400L, 951868800L, 4107542400L, 253402300799L));
+        for (int i = 0; i < 2000; i++) seconds.add(random.nextLong() % 20_000_000_000L);
+        for (long t : seconds) {
+            ZonedDateTime when = ZonedDateTime.ofInstant(java.time.Instant.ofEpochSecond(t), ZoneOffset.UTC);
+            assertEquals(imf.format(when), HttpDate.format(t), "at " + t);
+            assertEquals(listing.format(when), HttpDate.formatShort(t), "at " + t);
+            if (when.getYear() >= 1000 && when.getYear() <= 9999) assertEquals(t, HttpDate.parse(HttpDate.format(t)));
+        }
+        assertEquals(-1, HttpDate.parse("Sunday, 06-Nov-94 08:49:37 GMT")); // not the one form we take
+        assertEquals(-1, HttpDate.parse(""));
+    }
+
+    @Test
+    void modesReadLikeLs() {
+        assertEquals("-rw-r--r--", HttpSession.mode(status(0100644, false, false, 0, 0)));
+        assertEquals("drwxr-x---", HttpSession.mode(status(040750, true, false, 0, 0)));
+        assertEquals("lrwxrwxrwx", HttpSession.mode(status(0120777, false, true, 0, 0)));
+        assertEquals("-rwsr-Sr-t", HttpSession.mode(status(0107745, false, false, 0, 0)));
+    }
+
+    @Test
+    void typesFollowTheLastExtensionOfTheName() {
+        assertEquals("text/html; charset=utf-8", HttpSession.contentType("/x/Index.HTML"));
+        assertEquals("image/svg+xml", HttpSession.contentType("/logo.svg"));
+        assertEquals("application/octet-stream", HttpSession.contentType("/dir.d/README"));
+        assertEquals("application/octet-stream", HttpSession.contentType("/archive.tar.zst"));
+        assertEquals("application/octet-stream", HttpSession.contentType("/trailing."));
+    }
+
+    /** A file system of counted opens and closes, whose files can refuse to rewind. */
+    static final class CountingFs implements Fs {
+        int opens;
+        int closes;
+        boolean rewinds = true;
+
+        @Override
+        public FileStatus stat(String path, boolean lstat) {
+            return null;
+        }
+
+        @Override
+        public FileIn open(String path) {
+            opens++;
+            return new FileIn() {
+                @Override
+                public int read(byte[] buf, int off, int len) {
+                    return len;
+                }
+
+                @Override
+                public boolean rewind() {
+                    return rewinds;
+                }
+
+                @Override
+                public void close() {
+                    closes++;
+                }
+            };
+        }
+
+        @Override
+        public String[] list(String dir) {
+            return null;
+        }
+
+        @Override
+        public String realPath(String path) {
+            return path;
+        }
+    }
+
+    @Test
+    void theFileCacheReopensOnlyWhatChangedAndClosesWhatItDrops() {
+        CountingFs fs = new CountingFs();
+        FileCache cache = new FileCache(fs);
+        FileStatus st = status(0100644, false, false, 10, 100);
+        Fs.FileIn first = cache.open("/a", st);
+        assertSame(first, cache.open("/a", status(0100644, false, false, 10, 100)), "same status: same file");
+        assertEquals(1, fs.opens);
+        assertNotSame(first, cache.open("/a", status(0100644, false, false, 10, 101)), "newer file: reopened");
+        assertEquals(2, fs.opens);
+        assertEquals(1, fs.closes);
+        cache.open("/a", status(0100600, false, false, 10, 101)); // mode changed: reopened
+        assertEquals(3, fs.opens);
+        fs.rewinds = false;
+        cache.open("/a", status(0100600, false, false, 10, 101)); // cannot rewind: reopened
+        assertEquals(4, fs.opens);
+        assertEquals(3, fs.closes);
+        fs.rewinds = true;
+        for (int i = 0; i < FileCache.ENTRIES; i++) cache.open("/f" + i, st);
+        assertEquals(4, fs.closes, "one entry past the bound: the eldest closed");
+        cache.drop("/f5");
+        cache.clear();
+        assertEquals(fs.opens, fs.closes, "nothing left open");
+    }
+}
