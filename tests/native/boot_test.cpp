@@ -1,6 +1,7 @@
 // The daemon launch against a scripted JNI table that counts what the launch
 // holds, and can refuse a string's characters as a VM out of memory does;
 // the sanitizer builds see leaks and overruns.
+#include "com_velmar_server_boot_TalvoBoot.h"
 #include "talvo.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern "C" jint Java_com_velmar_server_boot_TalvoBoot_execDaemon(JNIEnv *, jobject, jobjectArray, jobjectArray,
-                                                                  jstring);
 
 namespace {
 

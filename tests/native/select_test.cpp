@@ -1,5 +1,6 @@
 // The select manager without a JVM: its entry points never touch env.
 #include "sockets.h"
+#include "com_velmar_server_port_JniSelectManager.h"
 
 #include <atomic>
 #include <dlfcn.h>
@@ -9,15 +10,6 @@
 
 #include <random>
 #include <vector>
-
-extern "C" {
-jlong Java_com_velmar_server_port_JniSelectManager_createNative(JNIEnv *, jobject);
-void Java_com_velmar_server_port_JniSelectManager_initNative(JNIEnv *, jobject, jlong);
-jint Java_com_velmar_server_port_JniSelectManager_addNative(JNIEnv *, jobject, jlong, jint);
-jint Java_com_velmar_server_port_JniSelectManager_removeNative(JNIEnv *, jobject, jlong, jint);
-jint Java_com_velmar_server_port_JniSelectManager_selectNative(JNIEnv *, jobject, jlong, jlong);
-void Java_com_velmar_server_port_JniSelectManager_closeNative(JNIEnv *, jobject, jlong);
-}
 
 namespace {
 // Run once by the next pthread_mutex_lock of the thread that set it.

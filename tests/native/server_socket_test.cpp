@@ -1,23 +1,13 @@
 // The listening-socket natives without a JVM: accepting threads racing a
 // close, the time-out clamps and a failed allocation.
 #include "sockets.h"
+#include "com_velmar_vfs_JniServerSocketImpl.h"
+#include "com_velmar_vfs_JniSocketImpl.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <vector>
-
-extern "C" {
-jlong Java_com_velmar_vfs_JniServerSocketImpl_bindPort(JNIEnv *, jobject, jstring, jint, jint);
-void Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionReadTimeout(JNIEnv *, jobject, jlong, jint);
-void Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionWriteTimeout(JNIEnv *, jobject, jlong, jint);
-jboolean Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(JNIEnv *, jobject, jlong, jlong);
-jint Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(JNIEnv *, jobject, jlong);
-jint Java_com_velmar_vfs_JniServerSocketImpl_closeNative(JNIEnv *, jobject, jlong);
-jlong Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(JNIEnv *, jobject);
-void Java_com_velmar_vfs_JniSocketImpl_nativeClose(JNIEnv *, jobject, jlong);
-void Java_com_velmar_vfs_JniSocketImpl_nativeFree(JNIEnv *, jobject, jlong);
-}
 
 using namespace talvo_test;
 

@@ -1,6 +1,7 @@
 // The stream natives against a scripted connection: the chunking of the
 // writes, short and stalled writes, and windows that do not fit the array.
 #include "jvm.h"
+#include "com_velmar_vfs_JniStream.h"
 #include "talvo.h"
 
 #include <gtest/gtest.h>
@@ -8,15 +9,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-extern "C" {
-jint Java_com_velmar_vfs_JniStream_readNative(JNIEnv *, jobject, jlong, jbyteArray, jint, jint);
-jint Java_com_velmar_vfs_JniStream_readNonBlockNative(JNIEnv *, jobject, jlong, jbyteArray, jint, jint);
-jint Java_com_velmar_vfs_JniStream_writeNative(JNIEnv *, jobject, jlong, jbyteArray, jint, jint);
-jint Java_com_velmar_vfs_JniStream_writeNative2(JNIEnv *, jobject, jlong, jbyteArray, jint, jint, jbyteArray, jint,
-                                                 jint);
-jint Java_com_velmar_vfs_JniStream_flushNative(JNIEnv *, jobject, jlong);
-}
 
 using talvo_test::env;
 
