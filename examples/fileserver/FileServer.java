@@ -171,13 +171,14 @@ public final class FileServer {
             System.exit(1);
             return;
         }
+        // Before leaving the superuser: the file's directory may be writable by root only.
+        if (o.pidFile != null) {
+            Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
+        }
         if (o.user != null && !leaveSuperuser(o.user, o.group != null ? o.group : o.user)) {
             server.stop();
             System.exit(1);
             return;
-        }
-        if (o.pidFile != null) {
-            Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
         }
         Runtime.getRuntime().addShutdownHook(new Thread(() -> {
             server.stop();

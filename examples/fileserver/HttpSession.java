@@ -285,7 +285,12 @@ final class HttpSession {
         if (st == FORBIDDEN) return fail(s, 403, r.line, r.keepAlive);
         if (st == null) return fail(s, 404, r.line, r.keepAlive);
         if (st.isDirectory) {
-            if (!raw.endsWith("/")) return redirect(s, r, raw + "/");
+            if (!raw.endsWith("/")) {
+                // Built from the segments: the raw target may be longer than the answer's head.
+                StringBuilder to = new StringBuilder("/");
+                for (String segment : segments) to.append(segment).append('/');
+                return redirect(s, r, encode(to.toString()));
+            }
             FileStatus index = fs.stat(path + "/index.html", false);
             if (index == null || !index.isRegularFile) return listing(s, r, path, decoded);
             segments.add("index.html");

@@ -60,10 +60,15 @@ final class JdkServer implements FileServer.Server {
             Socket socket;
             try {
                 socket = listener.accept();
+            } catch (IOException e) {
+                if (!stopping) FileServer.pause();
+                continue;
+            }
+            try {
                 socket.setTcpNoDelay(true);
                 socket.setSoTimeout(options.readTimeoutMs);
             } catch (IOException e) {
-                if (!stopping) FileServer.pause();
+                close(socket); // e.g. the peer already reset it
                 continue;
             }
             open.add(socket);

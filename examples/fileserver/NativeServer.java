@@ -92,7 +92,8 @@ final class NativeServer implements FileServer.Server {
                 session.conn().close();
                 break;
             }
-            session.home = next++ % loops.length;
+            session.home = next;
+            next = (next + 1) % loops.length; // a plain count would go negative after 2^31 connections
             park(session);
         }
     }

@@ -175,6 +175,19 @@ class HttpSessionTest {
     }
 
     @Test
+    void aDirectoryWithoutItsSlashIsSentToItsNormalisedPath() throws IOException {
+        Files.createDirectory(root.resolve("d d"));
+        // A target longer than the answer's head must not leak into it.
+        for (String target : new String[] {"/d%20d", "/" + "./".repeat(1500) + "d%20d", "/d%20d/../d%20d/."}) {
+            ScriptedConn conn = new ScriptedConn("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+            assertEquals(HttpSession.Step.KEEP, session(conn).serve(-1, null), target);
+            String text = conn.text();
+            assertTrue(text.startsWith("HTTP/1.1 301 ") && text.contains("\r\nLocation: /d%20d/\r\n")
+                && text.endsWith("\">moved</a>\n"), text.length() > 300 ? text.substring(0, 300) : text);
+        }
+    }
+
+    @Test
     void connectionHeadersAndVersionsDecideKeepAlive() {
         String[][] cases = {
             {"GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n", "KEEP"},
