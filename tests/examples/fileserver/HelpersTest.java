@@ -1,8 +1,6 @@
 package fileserver;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertNotSame;
-import static org.junit.jupiter.api.Assertions.assertSame;
 
 import com.velmar.vfs.FileStatus;
 import java.time.ZoneOffset;
@@ -14,7 +12,7 @@ import java.util.Locale;
 import java.util.Random;
 import org.junit.jupiter.api.Test;
 
-/** Dates, modes, types and the per-thread file cache. */
+/** Dates and modes, against the calendar and ls. */
 class HelpersTest {
     private static FileStatus status(int mode, boolean dir, boolean link, long size, long mtime) {
         return new FileStatus(1, 2, mode, 1, 0, 0, 0, size, 4096, 0, mtime, mtime, mtime,
@@ -44,82 +42,5 @@ class HelpersTest {
         assertEquals("drwxr-x---", HttpSession.mode(status(040750, true, false, 0, 0)));
         assertEquals("lrwxrwxrwx", HttpSession.mode(status(0120777, false, true, 0, 0)));
         assertEquals("-rwsr-Sr-t", HttpSession.mode(status(0107745, false, false, 0, 0)));
-    }
-
-    @Test
-    void typesFollowTheLastExtensionOfTheName() {
-        assertEquals("text/html; charset=utf-8", HttpSession.contentType("/x/Index.HTML"));
-        assertEquals("image/svg+xml", HttpSession.contentType("/logo.svg"));
-        assertEquals("application/octet-stream", HttpSession.contentType("/dir.d/README"));
-        assertEquals("application/octet-stream", HttpSession.contentType("/archive.tar.zst"));
-        assertEquals("application/octet-stream", HttpSession.contentType("/trailing."));
-    }
-
-    /** A file system of counted opens and closes, whose files can refuse to rewind. */
-    static final class CountingFs implements Fs {
-        int opens;
-        int closes;
-        boolean rewinds = true;
-
-        @Override
-        public FileStatus stat(String path, boolean lstat) {
-            return null;
-        }
-
-        @Override
-        public FileIn open(String path) {
-            opens++;
-            return new FileIn() {
-                @Override
-                public int read(byte[] buf, int off, int len) {
-                    return len;
-                }
-
-                @Override
-                public boolean rewind() {
-                    return rewinds;
-                }
-
-                @Override
-                public void close() {
-                    closes++;
-                }
-            };
-        }
-
-        @Override
-        public String[] list(String dir) {
-            return null;
-        }
-
-        @Override
-        public String realPath(String path) {
-            return path;
-        }
-    }
-
-    @Test
-    void theFileCacheReopensOnlyWhatChangedAndClosesWhatItDrops() {
-        CountingFs fs = new CountingFs();
-        FileCache cache = new FileCache(fs);
-        FileStatus st = status(0100644, false, false, 10, 100);
-        Fs.FileIn first = cache.open("/a", st);
-        assertSame(first, cache.open("/a", status(0100644, false, false, 10, 100)), "same status: same file");
-        assertEquals(1, fs.opens);
-        assertNotSame(first, cache.open("/a", status(0100644, false, false, 10, 101)), "newer file: reopened");
-        assertEquals(2, fs.opens);
-        assertEquals(1, fs.closes);
-        cache.open("/a", status(0100600, false, false, 10, 101)); // mode changed: reopened
-        assertEquals(3, fs.opens);
-        fs.rewinds = false;
-        cache.open("/a", status(0100600, false, false, 10, 101)); // cannot rewind: reopened
-        assertEquals(4, fs.opens);
-        assertEquals(3, fs.closes);
-        fs.rewinds = true;
-        for (int i = 0; i < FileCache.ENTRIES; i++) cache.open("/f" + i, st);
-        assertEquals(4, fs.closes, "one entry past the bound: the eldest closed");
-        cache.drop("/f5");
-        cache.clear();
-        assertEquals(fs.opens, fs.closes, "nothing left open");
     }
 }
