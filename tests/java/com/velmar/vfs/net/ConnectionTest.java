@@ -21,17 +21,15 @@ import org.junit.jupiter.params.provider.ValueSource;
 
 @Timeout(value = 60, unit = TimeUnit.SECONDS)
 class ConnectionTest {
-    private static String remoteIp(long conn) {
+    private static String ip(long conn, boolean remote) {
         byte[] buf = new byte[64];
-        int len = SOCKETS.getRemoteIP(conn, buf, 0, buf.length);
+        int len = remote ? SOCKETS.getRemoteIP(conn, buf, 0, buf.length) : SOCKETS.getLocalIP(conn, buf, 0, buf.length);
         return new String(buf, 0, len, StandardCharsets.US_ASCII);
     }
 
-    private static String localIp(long conn) {
-        byte[] buf = new byte[64];
-        int len = SOCKETS.getLocalIP(conn, buf, 0, buf.length);
-        return new String(buf, 0, len, StandardCharsets.US_ASCII);
-    }
+    private static String remoteIp(long conn) { return ip(conn, true); }
+
+    private static String localIp(long conn) { return ip(conn, false); }
 
     @ParameterizedTest
     @ValueSource(strings = {"127.0.0.1", "::1"})
