@@ -277,14 +277,4 @@ class FilePathTest extends FileTestBase {
                          () -> JniFilePathImpl.nativeLink(bytes(dir.resolve("h2")), bytes(nowhere), true));
         assertEquals("No such file or directory", e.getMessage());
     }
-
-    @Test
-    void chmodPassesOnlyTheLow16BitsAndReportsNothing() throws Exception {
-        Path file = Files.writeString(dir.resolve("file"), "x");
-        byte[] name = bytes(file);
-        files.nativeChmod(name, name.length, 0x10000 | 0640);
-        assertEquals("rw-r-----", PosixFilePermissions.toString(Files.getPosixFilePermissions(file)));
-        files.nativeChmod(name, name.length, 04711);
-        assertEquals(04711, (Integer) Files.getAttribute(file, "unix:mode") & 07777);
-    }
 }

@@ -2,7 +2,6 @@ package fileserver;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
-import com.velmar.vfs.FileStatus;
 import java.time.ZoneOffset;
 import java.time.ZonedDateTime;
 import java.time.format.DateTimeFormatter;
@@ -12,13 +11,8 @@ import java.util.Locale;
 import java.util.Random;
 import org.junit.jupiter.api.Test;
 
-/** Dates and modes, against the calendar and ls. */
-class HelpersTest {
-    private static FileStatus status(int mode, boolean dir, boolean link, long size, long mtime) {
-        return new FileStatus(1, 2, mode, 1, 0, 0, 0, size, 4096, 0, mtime, mtime, mtime,
-            !dir && !link, dir, false, false, false, link, false);
-    }
-
+/** The date forms of the answers and the listing, against the calendar. */
+class HttpDateTest {
     @Test
     void datesMatchTheCalendarBothWays() {
         DateTimeFormatter imf = DateTimeFormatter.ofPattern("EEE, dd MMM yyyy HH:mm:ss 'GMT'", Locale.US);
@@ -34,13 +28,5 @@ class HelpersTest {
         }
         assertEquals(-1, HttpDate.parse("Sunday, 06-Nov-94 08:49:37 GMT")); // not the one form we take
         assertEquals(-1, HttpDate.parse(""));
-    }
-
-    @Test
-    void modesReadLikeLs() {
-        assertEquals("-rw-r--r--", HttpSession.mode(status(0100644, false, false, 0, 0)));
-        assertEquals("drwxr-x---", HttpSession.mode(status(040750, true, false, 0, 0)));
-        assertEquals("lrwxrwxrwx", HttpSession.mode(status(0120777, false, true, 0, 0)));
-        assertEquals("-rwsr-Sr-t", HttpSession.mode(status(0107745, false, false, 0, 0)));
     }
 }
