@@ -10,12 +10,7 @@ echo 'max-time = 60' >"$work/.curlrc"
 servers=()
 failures=0
 
-cleanup() {
-  local pid
-  for pid in "${servers[@]}"; do kill -9 "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'for pid in "${servers[@]}"; do kill -9 "$pid" 2>/dev/null; done; rm -rf "$work"' EXIT
 
 # A site with files of every size class, names that need escaping, links in
 # and out of the root, a FIFO and files that only the superuser may read.
@@ -106,11 +101,7 @@ raw() {
 code() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
 
 # headers URL [CURL OPTION...]: the answer's status and headers into $work/head.
-headers() {
-  local url=$1
-  shift
-  curl -s -o /dev/null -D "$work/head" "$@" "$url"
-}
+headers() { curl -s -o /dev/null -D "$work/head" "${@:2}" "$1"; }
 
 expect_status() {
   head -1 "$work/head" | grep -q "^HTTP/1.1 $1 " || { echo "status: $(head -1 "$work/head")"; return 1; }
@@ -124,14 +115,6 @@ expect_header() {
 
 http_date() { date -u -d "@$(stat -c %Y "$1")" '+%a, %d %b %Y %H:%M:%S GMT'; }
 
-urlencode() {
-  local s=$1 out= c i
-  for ((i = 0; i < ${#s}; i++)); do
-    c=${s:i:1}
-    case $c in [a-zA-Z0-9./_-]) out+=$c ;; *) out+=$(printf '%%%02X' "'$c") ;; esac
-  done
-  echo "$out"
-}
 
 fail_case() { echo "FAIL $1"; failures=$((failures + 1)); }
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -21,82 +20,58 @@ struct fake_string {
     std::string utf;
     bool unreadable = false;  // GetStringUTFChars fails, as when the VM is out of memory
 };
-
 struct fake_array {
     std::vector<fake_string *> items;
 };
-
 // What the launch holds of the fake VM, and what it raised.
 struct fake_vm {
-    int local_refs = 0;
-    int chars_held = 0;
+    int local_refs = 0, chars_held = 0;
     bool pending = false;
     std::vector<std::string> thrown;
 };
-
 fake_vm *vm;
 
-jsize JNICALL array_length(JNIEnv *, jarray array) {
-    return static_cast<jsize>(reinterpret_cast<fake_array *>(array)->items.size());
-}
+fake_string *str(jobject s) { return reinterpret_cast<fake_string *>(s); }
+fake_array *arr(jobject a) { return reinterpret_cast<fake_array *>(a); }
 
-jobject JNICALL array_element(JNIEnv *, jobjectArray array, jsize i) {
-    fake_string *item = reinterpret_cast<fake_array *>(array)->items.at(static_cast<size_t>(i));
-    if (item != nullptr) ++vm->local_refs;
-    return reinterpret_cast<jobject>(item);
-}
-
-void JNICALL delete_local_ref(JNIEnv *, jobject ref) {
-    if (ref != nullptr) --vm->local_refs;
-}
-
-jsize JNICALL utf_length(JNIEnv *, jstring s) {
-    return static_cast<jsize>(reinterpret_cast<fake_string *>(s)->utf.size());
-}
-
-const char *JNICALL utf_chars(JNIEnv *, jstring s, jboolean *) {
-    auto *string = reinterpret_cast<fake_string *>(s);
-    if (string->unreadable) {
+void fill(JNINativeInterface_ &t) {
+    t.GetArrayLength = [](JNIEnv *, jarray a) { return static_cast<jsize>(arr(a)->items.size()); };
+    t.GetObjectArrayElement = [](JNIEnv *, jobjectArray a, jsize i) {
+        fake_string *item = arr(a)->items.at(static_cast<size_t>(i));
+        vm->local_refs += item != nullptr;
+        return reinterpret_cast<jobject>(item);
+    };
+    t.DeleteLocalRef = [](JNIEnv *, jobject ref) { vm->local_refs -= ref != nullptr; };
+    t.GetStringUTFLength = [](JNIEnv *, jstring s) { return static_cast<jsize>(str(s)->utf.size()); };
+    t.GetStringUTFChars = [](JNIEnv *, jstring s, jboolean *) -> const char * {
+        if (str(s)->unreadable) {
+            vm->pending = true;
+            return nullptr;
+        }
+        ++vm->chars_held;
+        return str(s)->utf.c_str();
+    };
+    t.ReleaseStringUTFChars = [](JNIEnv *, jstring, const char *) { --vm->chars_held; };
+    t.ExceptionCheck = [](JNIEnv *) -> jboolean { return vm->pending; };
+    t.FindClass = [](JNIEnv *, const char *name) {
+        vm->thrown.emplace_back(name);
+        ++vm->local_refs;
+        return reinterpret_cast<jclass>(vm);
+    };
+    t.ThrowNew = [](JNIEnv *, jclass, const char *message) {
+        vm->thrown.back() += std::string(": ") + message;
         vm->pending = true;
-        return nullptr;
-    }
-    ++vm->chars_held;
-    return string->utf.c_str();
-}
-
-void JNICALL release_utf_chars(JNIEnv *, jstring, const char *) { --vm->chars_held; }
-
-jboolean JNICALL exception_check(JNIEnv *) { return vm->pending ? JNI_TRUE : JNI_FALSE; }
-
-jclass JNICALL find_class(JNIEnv *, const char *name) {
-    vm->thrown.emplace_back(name);
-    ++vm->local_refs;
-    return reinterpret_cast<jclass>(vm);
-}
-
-jint JNICALL throw_new(JNIEnv *, jclass, const char *message) {
-    vm->thrown.back() += std::string(": ") + message;
-    vm->pending = true;
-    return 0;
+        return 0;
+    };
 }
 
 class DaemonLaunch : public testing::Test {
 protected:
     void SetUp() override {
         vm = &state;
-        table.GetArrayLength = array_length;
-        table.GetObjectArrayElement = array_element;
-        table.DeleteLocalRef = delete_local_ref;
-        table.GetStringUTFLength = utf_length;
-        table.GetStringUTFChars = utf_chars;
-        table.ReleaseStringUTFChars = release_utf_chars;
-        table.ExceptionCheck = exception_check;
-        table.FindClass = find_class;
-        table.ThrowNew = throw_new;
+        fill(table);
         env.functions = &table;
-        char here[PATH_MAX];
-        ASSERT_NE(getcwd(here, sizeof here), nullptr);
-        cwd = here;
+        cwd = current_dir();
         char dir_template[] = "/tmp/boot_test.XXXXXX";
         ASSERT_NE(mkdtemp(dir_template), nullptr);
         dir = dir_template;
@@ -123,10 +98,7 @@ protected:
         EXPECT_EQ(errno, ECHILD);
     }
 
-    std::string current_dir() {
-        char here[PATH_MAX];
-        return getcwd(here, sizeof here) != nullptr ? here : "";
-    }
+    static std::string current_dir() { return std::filesystem::current_path().string(); }
 
     fake_vm state;
     JNINativeInterface_ table{};

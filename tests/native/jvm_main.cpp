@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace talvo_test {
@@ -18,23 +17,10 @@ JNIEnv *env() { return the_env; }
 JavaVM *vm() { return the_vm; }
 
 std::string capture_stderr(const std::function<void()> &body) {
-    fflush(stderr);
-    char path[] = "/tmp/talvo-stderr-XXXXXX";
-    int file = mkstemp(path);
-    unlink(path);
-    int saved = dup(2);
-    dup2(file, 2);
+    testing::internal::CaptureStderr();
     body();
     fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string text;
-    char chunk[4096];
-    ssize_t n;
-    lseek(file, 0, SEEK_SET);
-    while ((n = read(file, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
-    close(file);
-    return text;
+    return testing::internal::GetCapturedStderr();
 }
 
 pending_exception take_exception(JNIEnv *env) {

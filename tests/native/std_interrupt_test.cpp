@@ -127,17 +127,4 @@ TEST_F(ScriptedTest, EachErrorMapsToItsCodeAndCloses) {
     }
 }
 
-TEST_F(ScriptedTest, NonBlockingPairMakesOneCallAndNeverCloses) {
-    fail(1000, EINTR);
-    EXPECT_EQ(conn.ops->read_nonblock(&conn, buf, sizeof buf), -1);
-    EXPECT_EQ(errno, EINTR);
-    EXPECT_EQ(script.calls.load(), 1);
-    fail(1000, EPIPE);
-    EXPECT_EQ(conn.ops->write_nonblock(&conn, "x", 1), -1);
-    EXPECT_EQ(script.calls.load(), 1);
-    EXPECT_EQ(conn.sent_data, 0);
-    EXPECT_GE(conn.fd, 0);
-    EXPECT_EQ(closes.load(), 0);
-}
-
 }  // namespace

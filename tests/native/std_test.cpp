@@ -4,7 +4,6 @@
 #include "sockets.h"
 
 #include <fcntl.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -46,19 +45,15 @@ protected:
 TEST_F(StdTest, CleanPeerCloseReadsZeroAndStaysOpen) {
     Pair pair = accept_pair();
     Conn &server = *pair.server;
-    ASSERT_EQ(server.write("ok", 2), 2);
-    EXPECT_EQ(server->sent_data, 1);
     char buf[16];
-    ASSERT_EQ(recv(pair.client.get(), buf, sizeof buf, 0), 2);
-
     ASSERT_EQ(send(pair.client.get(), "hello", 5, 0), 5);
     pair.client.reset();
     ASSERT_EQ(server.read(buf, sizeof buf), 5);
     EXPECT_EQ(std::string(buf, 5), "hello");
-    EXPECT_EQ(server.read(buf, sizeof buf), 0);
-    EXPECT_GE(server->fd, 0);
-    EXPECT_EQ(server.read(buf, sizeof buf), 0);
-    EXPECT_GE(server->fd, 0);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(server.read(buf, sizeof buf), 0);
+        EXPECT_GE(server->fd, 0);
+    }
 }
 
 TEST_F(StdTest, TimeOutsGiveMinusFourAndClose) {
@@ -103,15 +98,9 @@ TEST_F(StdTest, ResetPeerGivesMinusThreeOnWriteAndMinusOneOnRead) {
 TEST_F(StdTest, RefusedCallsTouchNothingAndCloseIsIdempotent) {
     char buf[16];
     EXPECT_EQ(std_ops.read(nullptr, buf, 1), -1);
-    EXPECT_EQ(std_ops.write(nullptr, buf, 1), -1);
     EXPECT_EQ(conn_close(nullptr), -1);
-    Conn closed;
-    EXPECT_EQ(closed.write(buf, 1), -1);
-    EXPECT_EQ(closed->sent_data, 0);
-
     Pair pair = accept_pair();
     Conn &open = *pair.server;
-    EXPECT_EQ(open->ops->read_client_certificate(open.get(), buf, sizeof buf), -1);
     EXPECT_EQ(open.read(buf, -1), -1);
     EXPECT_EQ(open.write(buf, -1), -1);
     EXPECT_EQ(open->ops->read_nonblock(open.get(), buf, -1), -1);
@@ -143,10 +132,6 @@ TEST_F(StdTest, AcceptSetsTheSocketOptions) {
     ASSERT_EQ(getsockopt(conn->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &length), 0);
     EXPECT_EQ(tv.tv_sec, 1);
     EXPECT_EQ(tv.tv_usec, 500000);
-    int nodelay = 0;
-    length = sizeof nodelay;
-    ASSERT_EQ(getsockopt(conn->fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
-    EXPECT_NE(nodelay, 0);
 }
 
 TEST_F(StdTest, CloseWakesEveryWaitingThreadWithAClosedConnection) {

@@ -26,13 +26,9 @@ public final class ChildJvm {
 
     /** What the child wrote; the output files stay readable after it ended. */
     public record Result(int exitCode, Path stdout, Path stderr) {
-        public String out() {
-            return read(stdout);
-        }
+        public String out() { return read(stdout); }
 
-        public String err() {
-            return read(stderr);
-        }
+        public String err() { return read(stderr); }
 
         /** The value of the first stdout line "key=value". */
         public String value(String key) {
@@ -48,12 +44,9 @@ public final class ChildJvm {
     /** Runs main with args in a new JVM started through wrapper (such as unshare or setpriv; may be empty). */
     public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
         List<String> command = new ArrayList<>(wrapper);
-        command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-        command.add("-Xcheck:jni");
-        command.add("-cp");
-        command.add(System.getProperty("talvo.classpath"));
-        command.add("-Dtalvo.library=" + System.getProperty("talvo.library"));
-        command.add(main.getName());
+        Collections.addAll(command, Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
+                "-cp", System.getProperty("talvo.classpath"), "-Dtalvo.library=" + System.getProperty("talvo.library"),
+                main.getName());
         Collections.addAll(command, args);
         Path stdout = Files.createTempFile(dir, "child", ".out");
         Path stderr = Files.createTempFile(dir, "child", ".err");

@@ -58,17 +58,14 @@ class SyslogTest {
             // The child has ended, so its end of the connection is closed.
             received = stream.get(30, TimeUnit.SECONDS);
         }
+        String all = new String(received, StandardCharsets.UTF_8);
+        assertTrue(all.endsWith("\0"), "the stream ends with a whole record");
         List<Matcher> records = new ArrayList<>();
-        int start = 0;
-        for (int i = 0; i < received.length; i++) {
-            if (received[i] != 0) continue;
-            String record = new String(received, start, i - start, StandardCharsets.UTF_8);
+        for (String record : all.substring(0, all.length() - 1).split("\0", -1)) {
             Matcher m = RECORD.matcher(record);
             assertTrue(m.matches(), "not a log record: " + record);
             records.add(m);
-            start = i + 1;
         }
-        assertEquals(received.length, start, "the stream ends with a whole record");
         // The null message, between "" and "after null", logs nothing.
         assertEquals(6, records.size(), "one record per non-null message");
         assertRecord(LOG_DAEMON + 3, "plain", records.get(0));

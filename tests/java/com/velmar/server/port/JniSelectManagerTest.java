@@ -61,9 +61,7 @@ class JniSelectManagerTest {
         return selected;
     }
 
-    private static long millisSince(long start) {
-        return TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-    }
+    private static long millisSince(long start) { return TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start); }
 
     @Test
     void aSelectOnAnEmptySetTimesOutAfterAboutMs() {
@@ -95,17 +93,13 @@ class JniSelectManagerTest {
     void aReportedDescriptorIsReportedAgainOnlyAfterANewAdd() throws IOException {
         Watched p = new Watched();
         p.makeReadable();
-        manager.addNative(handle, p.fd);
-        assertEquals(p.fd, manager.selectNative(handle, 5000));
-        assertEquals(-1, manager.selectNative(handle, 100), "still readable, but no longer watched");
-        manager.addNative(handle, p.fd);
-        assertEquals(p.fd, manager.selectNative(handle, 5000));
-        // Added twice and removed once: the remaining entry is reported once.
-        manager.addNative(handle, p.fd);
-        manager.addNative(handle, p.fd);
-        manager.removeNative(handle, p.fd);
-        assertEquals(p.fd, manager.selectNative(handle, 5000));
-        assertEquals(-1, manager.selectNative(handle, 100));
+        // Added once, then twice and removed once: either way reported once.
+        for (int adds : new int[] {1, 2}) {
+            for (int i = 0; i < adds; i++) manager.addNative(handle, p.fd);
+            if (adds == 2) manager.removeNative(handle, p.fd);
+            assertEquals(p.fd, manager.selectNative(handle, 5000));
+            assertEquals(-1, manager.selectNative(handle, 100), "still readable, but no longer watched");
+        }
     }
 
     @Test

@@ -9,15 +9,14 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.File;
-import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
 import java.net.Socket;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.TimeUnit;
-import java.util.concurrent.atomic.AtomicInteger;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
 
@@ -33,7 +32,7 @@ class EchoServerTest {
         final ConcurrentLinkedQueue<String> faults = new ConcurrentLinkedQueue<>();
         volatile boolean stopping;
 
-        EchoServer(int acceptorCount) throws IOException {
+        EchoServer(int acceptorCount) throws Exception {
             loop = new Loopback("127.0.0.1");
             for (int i = 0; i < acceptorCount; i++) acceptors.add(new Thread(this::acceptLoop));
             acceptors.forEach(Thread::start);
@@ -54,15 +53,10 @@ class EchoServerTest {
 
         private void echo(long conn) {
             byte[] buf = new byte[16384];
-            while (true) {
-                int n = STREAM.readNative(conn, buf, 0, buf.length);
-                if (n <= 0) {
-                    if (n < 0) faults.add("read " + n);
-                    break;
-                }
-                int w = STREAM.writeNative(conn, buf, 0, n);
-                if (w != n) {
-                    faults.add("write " + w + " of " + n);
+            for (int n; (n = STREAM.readNative(conn, buf, 0, buf.length)) != 0; ) {
+                int w = n < 0 ? n : STREAM.writeNative(conn, buf, 0, n);
+                if (n < 0 || w != n) {
+                    faults.add("read " + n + ", wrote " + w);
                     break;
                 }
             }
@@ -70,13 +64,14 @@ class EchoServerTest {
             SOCKETS.nativeFree(conn);
         }
 
-        void stop() throws InterruptedException {
+        void stop() throws Exception {
             stopping = true;
             // No acceptor may enter nativeAccept after the record is gone.
             for (Thread acceptor : acceptors) Loopback.awaitInNativeAccept(acceptor);
             loop.closeListener();
             for (Thread acceptor : acceptors) acceptor.join(10_000);
             for (Thread handler : handlers) handler.join(10_000);
+            loop.close();
         }
     }
 
@@ -84,28 +79,23 @@ class EchoServerTest {
         try (Socket client = new Socket("127.0.0.1", port)) {
             client.setSoTimeout(60_000);
             byte[] data = pattern(MIB, seed);
-            Thread writer = new Thread(() -> {
+            CompletableFuture<Void> writer = CompletableFuture.runAsync(() -> {
                 try {
                     OutputStream out = client.getOutputStream();
                     for (int at = 0; at < MIB; at += 10_000) out.write(data, at, Math.min(10_000, MIB - at));
                     client.shutdownOutput();
-                } catch (IOException e) {
+                } catch (Exception e) {
                     throw new RuntimeException(e);
                 }
             });
-            writer.start();
             InputStream in = client.getInputStream();
-            byte[] back = in.readNBytes(MIB);
-            writer.join();
-            assertArrayEquals(data, back, "client " + seed);
+            assertArrayEquals(data, in.readNBytes(MIB), "client " + seed);
+            writer.get(60, TimeUnit.SECONDS);
             assertEquals(-1, in.read());
         }
     }
 
-    private static int openDescriptors() {
-        String[] fds = new File("/proc/self/fd").list();
-        return fds == null ? -1 : fds.length;
-    }
+    private static int openDescriptors() { return new File("/proc/self/fd").list().length; }
 
     @Test
     void thirtyTwoClientsGetTheirMebibyteBackInOrderAndNoDescriptorLeaks() throws Exception {
@@ -113,31 +103,22 @@ class EchoServerTest {
         EchoServer warmUp = new EchoServer(1);
         echoFrom(warmUp.loop.port, 0);
         warmUp.stop();
-        warmUp.loop.close();
         int before = openDescriptors();
 
         EchoServer server = new EchoServer(4);
-        List<Thread> clients = new ArrayList<>();
-        ConcurrentLinkedQueue<Throwable> failures = new ConcurrentLinkedQueue<>();
-        AtomicInteger done = new AtomicInteger();
+        List<CompletableFuture<Void>> clients = new ArrayList<>();
         for (int i = 1; i <= 32; i++) {
             int seed = i;
-            clients.add(new Thread(() -> {
+            clients.add(CompletableFuture.runAsync(() -> {
                 try {
                     echoFrom(server.loop.port, seed);
-                    done.incrementAndGet();
-                } catch (Throwable t) {
-                    failures.add(t);
+                } catch (Exception e) {
+                    throw new RuntimeException(e);
                 }
-            }));
+            }, runnable -> new Thread(runnable).start()));
         }
-        clients.forEach(Thread::start);
-        for (Thread client : clients) client.join(90_000);
+        for (CompletableFuture<Void> client : clients) client.get(90, TimeUnit.SECONDS);
         server.stop();
-        server.loop.close();
-
-        assertTrue(failures.isEmpty(), () -> failures.peek().toString());
-        assertEquals(32, done.get());
         assertTrue(server.faults.isEmpty(), server.faults::toString);
         assertTrue(openDescriptors() <= before, "descriptors " + before + " -> " + openDescriptors());
     }

@@ -10,12 +10,14 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.IOException;
+import java.io.UncheckedIOException;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.net.ServerSocket;
 import java.net.SocketException;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ThreadLocalRandom;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
@@ -65,16 +67,14 @@ class ServerSocketTest {
         ServerSocket holder = new ServerSocket();
         holder.setReuseAddress(false);
         holder.bind(new InetSocketAddress(InetAddress.getByName("127.0.0.1"), port));
-        Thread release = new Thread(() -> {
-            try {
-                Thread.sleep(3000);
-                holder.close();
-            } catch (Exception e) {
-                throw new RuntimeException(e);
-            }
-        });
         long start = System.nanoTime();
-        release.start();
+        CompletableFuture<Void> release = CompletableFuture.runAsync(() -> {
+            try {
+                holder.close();
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
+        }, CompletableFuture.delayedExecutor(3, TimeUnit.SECONDS));
         long ss = SERVER.bindPort("127.0.0.1", port, 0);
         long waitedMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
         release.join();
