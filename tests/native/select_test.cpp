@@ -2,12 +2,35 @@
 #include "sockets.h"
 #include "com_velmar_server_port_JniSelectManager.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <random>
 #include <vector>
+
+namespace {
+// Run once by the next pthread_mutex_lock of the thread that set it.
+thread_local void (*on_next_lock)() = nullptr;
+}  // namespace
+
+// Replaced in this program so that a test can act at the moment a call first
+// takes the manager's lock; every lock is still the real one.
+extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
+    using lock_fn = int (*)(pthread_mutex_t *);
+    static std::atomic<lock_fn> real{nullptr};
+    lock_fn lock = real.load(std::memory_order_relaxed);
+    if (lock == nullptr) {
+        lock = reinterpret_cast<lock_fn>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+        real.store(lock, std::memory_order_relaxed);
+    }
+    if (void (*hook)() = on_next_lock) {
+        on_next_lock = nullptr;
+        hook();
+    }
+    return lock(mutex);
+}
 
 namespace {
 
@@ -130,6 +153,27 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
         release(h);
     }
     EXPECT_EQ(before, open_fd_count());
+}
+
+TEST(SelectManagerLifecycle, ACloseJustBeforeTheWaitTidiesTheSetStaysClosed) {
+    // The second of two ready descriptors comes from the same wait and leaves
+    // a gap, which the next select closes under the lock before it waits.
+    static jlong h;
+    h = create();
+    init(h);
+    socket_pair a, b;
+    ASSERT_EQ(a.watched, add(h, a.watched));
+    ASSERT_EQ(b.watched, add(h, b.watched));
+    a.make_readable();
+    b.make_readable();
+    ASSERT_EQ(a.watched, select(h, 0));
+    ASSERT_EQ(b.watched, select(h, 0));
+    on_next_lock = [] { close_manager(h); };
+    EXPECT_EQ(-1, select(h, 0));
+    EXPECT_EQ(nullptr, on_next_lock) << "the select took no lock";
+    EXPECT_EQ(-1, add(h, a.watched));
+    EXPECT_EQ(-1, remove(h, a.watched));
+    release(h);
 }
 
 TEST(SelectManagerLifecycle, ACloseWithNobodySelectingGivesThePipeBack) {
