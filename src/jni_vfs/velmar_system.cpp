@@ -70,8 +70,9 @@ name_state copy_name(JNIEnv *env, jstring name, char (&buf)[name_buffer_size]) {
     if (name == nullptr) return name_state::absent;
     talvo::utf_chars chars(env, name);
     if (chars.get() == nullptr) return name_state::unreadable;
-    strncpy(buf, chars.get(), sizeof buf);
-    buf[sizeof buf - 1] = 0;
+    size_t length = strnlen(chars.get(), sizeof buf - 1);
+    memcpy(buf, chars.get(), length);
+    buf[length] = 0;
     return name_state::copied;
 }
 
@@ -91,25 +92,31 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_util_VelmarSystem_setUserNativ
     int user_gid = 0;
     if (user_ids(userbuf, uid, user_gid) != found::yes) return -1;
 
+    // A group of that name first; only when there is none, the primary group
+    // of the account of that name.
+    int gid = 0;
     if (group_state == name_state::copied) {
-        // A group of that name first; only when there is none, the primary
-        // group of the account of that name.
-        int gid = 0;
         found f = group_id(groupbuf, gid);
         if (f == found::no) {
             int ignored_uid = 0;
             f = user_ids(groupbuf, ignored_uid, gid);
         }
-        if (f == found::yes && gid > 0) (void)setgid(static_cast<gid_t>(gid));
+        if (f != found::yes) gid = 0;
     }
+    // A process that leaves the superuser's uid must not keep its group:
+    // without a usable named group it takes the user's own.
+    bool leaving_root = getuid() == 0 && uid > 0;
+    if (gid <= 0 && leaving_root) gid = user_gid;
+    if (gid > 0 && setgid(static_cast<gid_t>(gid)) != 0) return static_cast<jint>(getuid());
 
     if (getuid() == static_cast<uid_t>(uid)) return uid;
     if (uid > 0) {
-        // Leave the superuser's supplementary groups behind; without the
-        // right to change them this fails and changes nothing.  Should the
-        // account's groups be unreadable, the group in effect stands alone.
-        gid_t gid = getegid();
-        if (initgroups(userbuf, gid) != 0) (void)setgroups(1, &gid);
+        gid_t in_effect = getgid();
+        if (leaving_root && in_effect == 0) return 0;
+        // Leave the superuser's supplementary groups behind.  Should the
+        // account's groups be unreadable, the group in effect stands alone;
+        // should neither work, the switch stops here rather than keep root's.
+        if (initgroups(userbuf, in_effect) != 0 && setgroups(1, &in_effect) != 0 && leaving_root) return 0;
         (void)setuid(static_cast<uid_t>(uid));
     }
     return static_cast<jint>(getuid());

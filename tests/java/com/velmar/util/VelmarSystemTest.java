@@ -43,7 +43,8 @@ class VelmarSystemTest {
                 // Both a group and an account of this name, with different ids.
                 + "talvoboth:x:4300:6000::/:/bin/false\n"
                 + "talvosolo:x:4301:7000::/:/bin/false\n"
-                + "talvobig:x:3000000000:3000000000::/:/bin/false\n");
+                + "talvobig:x:3000000000:3000000000::/:/bin/false\n"
+                + "talvozero:x:4400:0::/:/bin/false\n");
         // The system's groups without their member lists, so that each
         // account's supplementary groups are the ones added here.
         Files.writeString(group, Files.readString(Path.of("/etc/group")).replaceAll("(?m):[^:\n]*$", ":")
@@ -96,11 +97,21 @@ class VelmarSystemTest {
     }
 
     @Test
+    void leavingTheSuperuserNeverKeepsGroupZero() throws Exception {
+        // No group, an unknown one or the superuser's: the user's own primary group.
+        Ids own = new Ids(65534, all(65534), all(65534), Set.of(65534));
+        assertEquals(own, switchTo("nobody", NULL));
+        assertEquals(own, switchTo("nobody", "talvo-no-such-group"));
+        assertEquals(own, switchTo("nobody", "root"));
+        Ids untouched = new Ids(0, all(0), all(0), Set.of(0, 4));
+        // Nothing but group 0 to go to, or no right to set the group: the uid stays too.
+        assertEquals(untouched, switchTo("talvozero", NULL));
+        assertEquals(untouched, switchTo(with(asRoot, "setpriv", "--bounding-set", "-setgid", "--inh-caps", "-setgid", "--"),
+                "nobody", "nogroup"));
+    }
+
+    @Test
     void whatNeedNotOrCannotBeSwitchedStays() throws Exception {
-        Ids nullGroup = switchTo("nobody", NULL);
-        assertEquals(65534, nullGroup.result());
-        assertEquals(all(65534), nullGroup.uids());
-        assertEquals(all(0), nullGroup.gids());
         Ids untouched = new Ids(-1, all(0), all(0), Set.of(0, 4));
         assertEquals(untouched, switchTo("talvo-no-such-user", "nogroup"));
         assertEquals(untouched, switchTo(NULL, "nogroup"));
