@@ -4,23 +4,11 @@
 #include "com_velmar_vfs_JniFileStream.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <unistd.h>
 
 namespace {
 
 constexpr jint transfer_buffer_size = 16384;
-
-// A signal that lands before any byte moved leaves the FIFO or pipe as it
-// was, so the call is made again: reporting it as end of file or as a failed
-// write would lose or repeat data.
-template <class Call>
-ssize_t unless_interrupted(Call call) {
-    ssize_t n;
-    do n = call();
-    while (n < 0 && errno == EINTR);
-    return n;
-}
 
 }  // namespace
 
@@ -37,7 +25,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFileStream_nativeRead(J
     jint read_length = 0;
     while (length > 0) {
         const jint sublen = std::min(length, transfer_buffer_size);
-        const ssize_t n = unless_interrupted([&] { return read(fd, buffer, static_cast<size_t>(sublen)); });
+        const ssize_t n = talvo::retry_interrupted([&] { return read(fd, buffer, static_cast<size_t>(sublen)); });
         if (n <= 0) return read_length != 0 ? read_length : -1;
         const jint got = static_cast<jint>(n);
         set_byte_array_region(env, buf, offset, got, buffer);
@@ -62,7 +50,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFileStream_nativeWrite(
         get_byte_array_region(env, buf, offset, sublen, buffer);
         // A short write is continued by the next pass, copied afresh from the
         // first byte not yet written.
-        const ssize_t n = unless_interrupted([&] { return write(fd, buffer, static_cast<size_t>(sublen)); });
+        const ssize_t n = talvo::retry_interrupted([&] { return write(fd, buffer, static_cast<size_t>(sublen)); });
         if (n <= 0) return -1;
         length -= static_cast<jint>(n);
         offset += static_cast<jint>(n);

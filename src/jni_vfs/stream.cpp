@@ -14,15 +14,10 @@ constexpr int pair_buffer_size = 32768;
 
 using read_op = int (*connection_ops_t::*)(connection_t *, char *, int);
 
-connection_t *open_record(jlong conn_fd) {
-    auto *conn = talvo::from_handle<connection_t>(conn_fd);
-    return conn != nullptr && conn->fd >= 0 ? conn : nullptr;
-}
-
 // One read operation into buf[offset..]; the window is checked first so that
 // no input is consumed that could not be stored.
 jint read_into(JNIEnv *env, jlong conn_fd, jbyteArray buf, jint offset, jint length, read_op op) {
-    connection_t *conn = open_record(conn_fd);
+    connection_t *conn = talvo::open_connection(conn_fd);
     if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
     conn->jni_env = env;
     char buffer[stream_buffer_size];
@@ -95,7 +90,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_readNonBlockNati
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_writeNative(JNIEnv *env, jobject, jlong conn_fd,
                                                                            jbyteArray buf, jint offset,
                                                                            jint length) {
-    connection_t *conn = open_record(conn_fd);
+    connection_t *conn = talvo::open_connection(conn_fd);
     if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
     char buffer[stream_buffer_size];
     const window windows[] = {{buf, offset, length}};
@@ -106,7 +101,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_writeNative2(JNI
                                                                             jbyteArray buf1, jint off1, jint len1,
                                                                             jbyteArray buf2, jint off2,
                                                                             jint len2) {
-    connection_t *conn = open_record(conn_fd);
+    connection_t *conn = talvo::open_connection(conn_fd);
     if (conn == nullptr || !talvo::array_window_ok(env, buf1, off1, len1) ||
         !talvo::array_window_ok(env, buf2, off2, len2))
         return TALVO_ERROR;
@@ -119,5 +114,5 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_writeNative2(JNI
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_flushNative(JNIEnv *, jobject, jlong conn_fd) {
     // Nothing is held natively between calls, so there is nothing to flush.
-    return conn_fd == 0 ? -1 : 0;
+    return talvo::from_handle<connection_t>(conn_fd) == nullptr ? TALVO_ERROR : 0;
 }
