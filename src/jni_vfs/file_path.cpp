@@ -136,9 +136,14 @@ extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeChmo
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeOpenRead(JNIEnv *env, jobject,
                                                                                     jbyteArray name, jint length) {
     path_buffer buffer;
+    if (!take_path(env, name, length, buffer)) return -1;
+    const int fd = open(buffer, O_RDONLY | open_flags_extra);
+    // Checked on what was opened, not on the name: a directory renamed into
+    // place between a check and the open is refused all the same.
     struct stat st;
-    if (!take_path(env, name, length, buffer) || stat(buffer, &st) != 0 || is_type(st, S_IFDIR)) return -1;
-    return open(buffer, O_RDONLY | open_flags_extra);
+    if (fd < 0 || (fstat(fd, &st) == 0 && !is_type(st, S_IFDIR))) return fd;
+    close(fd);
+    return -1;
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeOpenWrite(JNIEnv *env, jobject,
