@@ -1,8 +1,8 @@
 // Entry point of com.velmar.server.boot.TalvoBoot: launching a program as a
 // detached daemon process by a double fork.
 #include "com_velmar_server_boot_TalvoBoot.h"
-#include "jni_vfs/boundary.h"
-#include "talvo.h"
+#include "boundary.h"
+#include "java.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,38 +12,24 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
-
-// Copies the modified UTF-8 characters of jaddr into buf, at most buflen - 1
-// bytes and a NUL.  Null when the VM cannot give the characters (it then has
-// OutOfMemoryError pending); buf is not written then.
-char *get_utf8(JNIEnv *env, jstring jaddr, char *buf, int buflen) {
-    talvo::utf_chars chars(env, jaddr);
-    if (chars.get() == nullptr) return nullptr;
-    strncpy(buf, chars.get(), static_cast<size_t>(buflen));
-    buf[buflen - 1] = 0;
-    return buf;
-}
 
 enum class copied { ok, no_chars, no_memory };
 
 // A heap copy of a Java string (null: an empty string) in a block of its
 // exact size.
-copied copy_string(JNIEnv *env, jstring string, char *&out) {
-    out = nullptr;
+copied copy_string(JNIEnv *env, jstring string, talvo::malloc_ptr<char> &out) {
     jsize len = string == nullptr ? 0 : env->GetStringUTFLength(string);
     // The length of a string of more than 2^31 - 1 bytes cannot be trusted.
     if (len < 0 || len == INT_MAX) return copied::no_memory;
-    char *block = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
-    if (block == nullptr) return copied::no_memory;
-    if (string == nullptr) {
-        block[0] = 0;
-    } else if (get_utf8(env, string, block, len + 1) == nullptr) {
-        free(block);
-        return copied::no_chars;
-    }
-    out = block;
+    const size_t size = static_cast<size_t>(len) + 1;
+    talvo::malloc_ptr<char> block(static_cast<char *>(malloc(size)));
+    if (!block) return copied::no_memory;
+    block.get()[0] = '\0';
+    if (talvo::copy_name(env, string, block.get(), size) == talvo::name_state::unreadable) return copied::no_chars;
+    out = std::move(block);
     return copied::ok;
 }
 
@@ -55,20 +41,20 @@ public:
     string_vector(const string_vector &) = delete;
     string_vector &operator=(const string_vector &) = delete;
     ~string_vector() {
-        if (items_ == nullptr) return;
         for (size_t i = 0; i < count_; ++i) free(items_[i]);
-        free(items_);
     }
 
     copied fill(JNIEnv *env, jobjectArray array) {
         jsize n = env->GetArrayLength(array);
         // Zeroed, so the terminator is in place and a partial fill frees cleanly.
-        items_ = static_cast<char **>(calloc(static_cast<size_t>(n) + 1, sizeof(char *)));
-        if (items_ == nullptr) return copied::no_memory;
+        items_.reset(static_cast<char **>(calloc(static_cast<size_t>(n) + 1, sizeof(char *))));
+        if (!items_) return copied::no_memory;
         count_ = static_cast<size_t>(n);
         for (jsize i = 0; i < n; ++i) {
             auto element = static_cast<jstring>(env->GetObjectArrayElement(array, i));
-            copied result = copy_string(env, element, items_[i]);
+            talvo::malloc_ptr<char> copy;
+            copied result = copy_string(env, element, copy);
+            items_[i] = copy.release();
             // Long arrays must not fill the local reference table.
             if (element != nullptr) env->DeleteLocalRef(element);
             if (result != copied::ok) return result;
@@ -76,20 +62,12 @@ public:
         return copied::ok;
     }
 
-    char **get() const { return items_; }
+    char **get() const { return items_.get(); }
     size_t size() const { return count_; }
 
 private:
-    char **items_ = nullptr;
+    talvo::malloc_ptr<char *[]> items_;
     size_t count_ = 0;
-};
-
-struct heap_text {
-    char *text = nullptr;
-    heap_text() = default;
-    heap_text(const heap_text &) = delete;
-    heap_text &operator=(const heap_text &) = delete;
-    ~heap_text() { free(text); }
 };
 
 constexpr char failure_prefix[] = "exec failed ";
@@ -123,16 +101,15 @@ size_t format_failure(char *line, const char *path, int err) {
 }
 
 // The failure line is filled after the fork, where nothing may be allocated.
-copied allocate_failure_line(const char *path, char *&out) {
+copied allocate_failure_line(const char *path, talvo::malloc_ptr<char> &out) {
     size_t size = sizeof failure_prefix + sizeof failure_middle + strlen(path) + failure_number_room;
-    out = static_cast<char *>(malloc(size));
-    return out != nullptr ? copied::ok : copied::no_memory;
+    out.reset(static_cast<char *>(malloc(size)));
+    return out ? copied::ok : copied::no_memory;
 }
 
 void write_all(int fd, const char *data, size_t len) {
     while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = talvo::retry_interrupted([&] { return write(fd, data, len); });
         if (n <= 0) return;
         data += n;
         len -= static_cast<size_t>(n);
@@ -162,39 +139,37 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_boot_TalvoBoot_execDaem
     // Only the first missing argument is reported.
     const char *missing = j_argv == nullptr ? "argv" : j_envp == nullptr ? "envp" : j_pwd == nullptr ? "pwd" : nullptr;
     if (missing != nullptr) {
-        talvo_throw_exception(env, "java/lang/NullPointerException", missing);
+        talvo::throw_null_pointer(env, missing);
         return 1;
     }
 
     // Everything the children need is made here, before the first fork.
     string_vector argv;
     string_vector envp;
-    heap_text pwd;
-    heap_text line;
+    talvo::malloc_ptr<char> pwd;
+    talvo::malloc_ptr<char> line;
     copied result = argv.fill(env, j_argv);
     if (result == copied::ok) result = envp.fill(env, j_envp);
-    if (result == copied::ok) result = copy_string(env, j_pwd, pwd.text);
+    if (result == copied::ok) result = copy_string(env, j_pwd, pwd);
     // With no argument there is no path: execve fails on "" and says so.
     const char *path = result == copied::ok && argv.size() > 0 ? argv.get()[0] : "";
-    if (result == copied::ok) result = allocate_failure_line(path, line.text);
+    if (result == copied::ok) result = allocate_failure_line(path, line);
     // no_chars: the VM's OutOfMemoryError is already pending.
-    if (result == copied::no_memory)
-        talvo_throw_exception(env, "java/lang/OutOfMemoryError", "no memory for the daemon's arguments");
+    if (result == copied::no_memory) talvo::throw_out_of_memory(env, "no memory for the daemon's arguments");
     if (result != copied::ok) return 1;
 
-    (void)chdir(pwd.text);
+    if (chdir(pwd.get()) != 0) {
+        // Not reported: the launch goes on in the current directory.
+    }
 
     pid_t child = fork();
     if (child == 0) {
         // _Fork runs no atfork handlers and is async-signal-safe, unlike fork.
-        if (_Fork() == 0) become_daemon(path, argv.get(), envp.get(), line.text);
+        if (_Fork() == 0) become_daemon(path, argv.get(), envp.get(), line.get());
         _exit(0);
     }
     // The intermediate process ends at once; reap it so that it does not
     // stay a zombie of the JVM.
-    if (child > 0) {
-        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    if (child > 0) talvo::retry_interrupted([&] { return waitpid(child, nullptr, 0); });
     return 1;
 }

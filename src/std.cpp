@@ -1,5 +1,6 @@
 // Plain TCP operations: the connection table std_ops and the accept and
 // close hooks of a listening socket.
+#include "boundary.h"
 #include "talvo.h"
 
 #include <algorithm>
@@ -18,24 +19,12 @@
 
 namespace {
 
-// The first call and up to eleven repeats when a signal interrupts it.
-constexpr int max_interrupted_calls = 12;
 // A listener is woken by at most this many connections of its own close.
 constexpr int max_wakeup_connections = 21;
 // How long one wake-up connect may take before the close gives up on it.
 constexpr int wakeup_connect_ms = 100;
 // How long the close lets woken threads take their wake-up connections.
 constexpr auto wakeup_take_bound = std::chrono::seconds(1);
-
-template <class F>
-ssize_t retry_interrupted(F call) {
-    ssize_t result = -1;
-    for (int calls = 0; calls < max_interrupted_calls; calls++) {
-        result = call();
-        if (result >= 0 || errno != EINTR) break;
-    }
-    return result;
-}
 
 // The descriptor an operation works on, read once, or -1 when there is no
 // open connection.  A negative length would reach the kernel as a huge size_t
@@ -49,7 +38,7 @@ int operation_fd(const connection_t *conn, int len) {
 int std_read(connection_t *conn, char *buf, int len) {
     int fd = operation_fd(conn, len);
     if (fd < 0) return TALVO_ERROR;
-    ssize_t result = retry_interrupted([&] { return recv(fd, buf, len, 0); });
+    ssize_t result = talvo::retry_interrupted_bounded([&] { return recv(fd, buf, len, 0); });
     if (result >= 0) return static_cast<int>(result);
     int error = errno;
     conn->ops->close(conn);
@@ -61,7 +50,7 @@ int std_write(connection_t *conn, const char *buf, int len) {
     if (fd < 0) return TALVO_ERROR;
     conn->sent_data = 1;
     // MSG_NOSIGNAL: a gone peer must be an EPIPE result, not a SIGPIPE.
-    ssize_t result = retry_interrupted([&] { return send(fd, buf, len, MSG_NOSIGNAL); });
+    ssize_t result = talvo::retry_interrupted_bounded([&] { return send(fd, buf, len, MSG_NOSIGNAL); });
     if (result >= 0) return static_cast<int>(result);
     int error = errno;
     conn->ops->close(conn);

@@ -2,6 +2,7 @@
 // file-system path given as a byte array, and opening files for the stream
 // natives.
 #include "boundary.h"
+#include "java.h"
 #include "com_velmar_vfs_JniFilePathImpl.h"
 
 #include <atomic>
@@ -42,11 +43,6 @@ bool is_type(const struct stat &st, mode_t type) { return (st.st_mode & S_IFMT) 
 // The constructor of FileStatus, looked up once and shared by every thread;
 // concurrent first calls store the same identifier.
 std::atomic<jmethodID> file_status_constructor{nullptr};
-
-// strerror_r comes in two shapes: the GNU one returns the text (which may
-// not be in `buf`), the XSI one returns 0 and fills `buf`.
-[[maybe_unused]] const char *error_text(const char *result, const char *) { return result; }
-[[maybe_unused]] const char *error_text(int result, const char *buf) { return result == 0 ? buf : "Unknown error"; }
 
 }  // namespace
 
@@ -118,9 +114,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_velmar_vfs_JniFilePathImpl_native
     if (!take_path(env, name, std::nullopt, name_buffer) || !take_path(env, target, std::nullopt, target_buffer))
         return JNI_FALSE;
     if ((hard_link ? link(target_buffer, name_buffer) : symlink(target_buffer, name_buffer)) == 0) return JNI_TRUE;
-    const int error = errno;
-    char text[256];
-    talvo_throw_exception(env, "java/io/IOException", error_text(strerror_r(error, text, sizeof text), text));
+    talvo::throw_io_exception_for_errno(env, errno);
     return JNI_FALSE;
 }
 
@@ -142,9 +136,14 @@ extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeChmo
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeOpenRead(JNIEnv *env, jobject,
                                                                                     jbyteArray name, jint length) {
     path_buffer buffer;
+    if (!take_path(env, name, length, buffer)) return -1;
+    const int fd = open(buffer, O_RDONLY | open_flags_extra);
+    // Checked on what was opened, not on the name: a directory renamed into
+    // place between a check and the open is refused all the same.
     struct stat st;
-    if (!take_path(env, name, length, buffer) || stat(buffer, &st) != 0 || is_type(st, S_IFDIR)) return -1;
-    return open(buffer, O_RDONLY | open_flags_extra);
+    if (fd < 0 || (fstat(fd, &st) == 0 && !is_type(st, S_IFDIR))) return fd;
+    close(fd);
+    return -1;
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeOpenWrite(JNIEnv *env, jobject,
@@ -155,15 +154,6 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeOpen
     const int flags = O_WRONLY | O_CREAT | (is_append ? O_APPEND : O_TRUNC) | open_flags_extra;
     const int fd = open(buffer, flags, create_mode);
     if (fd >= 0) return fd;
-    const int error = errno;
-    constexpr const char *io_exception = "java/io/IOException";
-    switch (error) {
-    case EACCES: talvo_printf_exception(env, io_exception, "'%s' permission denied", buffer); break;
-    case ENOTDIR: talvo_printf_exception(env, io_exception, "'%s' parent directory does not exist", buffer); break;
-    case EISDIR: talvo_printf_exception(env, io_exception, "'%s' is a directory", buffer); break;
-    case ENFILE:
-    case EMFILE: talvo_printf_exception(env, io_exception, "too many files open"); break;
-    default: talvo_printf_exception(env, io_exception, "'%s' unknown error (errno=%d).", buffer, error); break;
-    }
+    talvo::throw_open_for_write_failure(env, buffer, errno);
     return fd;
 }

@@ -4,41 +4,34 @@
 #include "com_velmar_vfs_JniFileStream.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <unistd.h>
 
 namespace {
 
 constexpr jint transfer_buffer_size = 16384;
-
-// A signal that lands before any byte moved leaves the FIFO or pipe as it
-// was, so the call is made again: reporting it as end of file or as a failed
-// write would lose or repeat data.
-template <class Call>
-ssize_t unless_interrupted(Call call) {
-    ssize_t n;
-    do n = call();
-    while (n < 0 && errno == EINTR);
-    return n;
-}
+// The results of nativeRead and nativeWrite that are not byte counts.
+constexpr jint failed = -1;
+constexpr jint written = 1;
+static_assert(com_velmar_vfs_JniFileStream_FAILED == failed);
+static_assert(com_velmar_vfs_JniFileStream_WRITTEN == written);
 
 }  // namespace
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFileStream_nativeRead(JNIEnv *env, jobject, jint fd,
                                                                               jbyteArray buf, jint offset,
                                                                               jint length) {
-    if (fd < 0) return -1;
+    if (fd < 0) return failed;
     if (length <= 0) return 0;
     // The whole window is checked before the file is touched: a byte read
     // from the file that cannot be stored would be lost.  Arrays never change
     // length, so every copy below then succeeds.
-    if (!talvo::array_window_ok(env, buf, offset, length)) return -1;
+    if (!talvo::array_window_ok(env, buf, offset, length)) return failed;
     char buffer[transfer_buffer_size];
     jint read_length = 0;
     while (length > 0) {
         const jint sublen = std::min(length, transfer_buffer_size);
-        const ssize_t n = unless_interrupted([&] { return read(fd, buffer, static_cast<size_t>(sublen)); });
-        if (n <= 0) return read_length != 0 ? read_length : -1;
+        const ssize_t n = talvo::retry_interrupted([&] { return read(fd, buffer, static_cast<size_t>(sublen)); });
+        if (n <= 0) return read_length != 0 ? read_length : failed;
         const jint got = static_cast<jint>(n);
         set_byte_array_region(env, buf, offset, got, buffer);
         read_length += got;
@@ -52,22 +45,22 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFileStream_nativeRead(J
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniFileStream_nativeWrite(JNIEnv *env, jobject, jint fd,
                                                                                jbyteArray buf, jint offset,
                                                                                jint length) {
-    if (fd < 0) return -1;
-    if (length <= 0) return 1;
+    if (fd < 0) return failed;
+    if (length <= 0) return written;
     // Never a byte to the file that was not copied from the array.
-    if (!talvo::array_window_ok(env, buf, offset, length)) return -1;
+    if (!talvo::array_window_ok(env, buf, offset, length)) return failed;
     char buffer[transfer_buffer_size];
     while (length > 0) {
         const jint sublen = std::min(length, transfer_buffer_size);
         get_byte_array_region(env, buf, offset, sublen, buffer);
         // A short write is continued by the next pass, copied afresh from the
         // first byte not yet written.
-        const ssize_t n = unless_interrupted([&] { return write(fd, buffer, static_cast<size_t>(sublen)); });
-        if (n <= 0) return -1;
+        const ssize_t n = talvo::retry_interrupted([&] { return write(fd, buffer, static_cast<size_t>(sublen)); });
+        if (n <= 0) return failed;
         length -= static_cast<jint>(n);
         offset += static_cast<jint>(n);
     }
-    return 1;
+    return written;
 }
 
 extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniFileStream_nativeSkip(JNIEnv *, jobject, jint fd,

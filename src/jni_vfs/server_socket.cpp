@@ -1,6 +1,7 @@
 // Entry points of com.velmar.vfs.JniServerSocketImpl: a TCP listening socket
 // on a numeric address, the time-outs of its connections, accept and close.
 #include "boundary.h"
+#include "java.h"
 #include "com_velmar_vfs_JniServerSocketImpl.h"
 
 #include <atomic>
@@ -38,7 +39,7 @@ int open_listener(JNIEnv *env, const char *addr_name, int port, int listen_backl
     // The lookup would take 70000 as port 4464 and 65536 as "any port".
     bool port_ok = port >= 0 && port <= max_port;
     if (!port_ok || getaddrinfo(addr_name, port_text, &hints, &found) != 0) {
-        talvo_printf_exception(env, "java/net/SocketException", "can't find address %s", addr_name);
+        talvo::throw_socket_exception(env, "can't find address %s", addr_name);
         return -1;
     }
     sockaddr_storage sin_data{};
@@ -87,21 +88,11 @@ void store_timeout(int &field, int timeout) {
 extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniServerSocketImpl_bindPort(JNIEnv *env, jobject,
                                                                                     jstring jaddr, jint port,
                                                                                     jint listen_backlog) {
-    if (jaddr == nullptr) {
-        talvo_throw_exception(env, "java/lang/NullPointerException", "missing addr");
-        return 0;
-    }
+    // At most 255 characters are kept; the rest is cut.
     char addr_name[addr_name_size];
-    {
-        talvo::utf_chars temp_string(env, jaddr);
-        if (temp_string.get() == nullptr) {
-            talvo_throw_exception(env, "java/lang/NullPointerException", "missing addr");
-            return 0;
-        }
-        // At most 255 characters are kept; the rest is cut.
-        size_t kept = strnlen(temp_string.get(), sizeof addr_name - 1);
-        memcpy(addr_name, temp_string.get(), kept);
-        addr_name[kept] = '\0';
+    if (talvo::copy_name(env, jaddr, addr_name) != talvo::name_state::copied) {
+        talvo::throw_null_pointer(env, "missing addr");
+        return 0;
     }
     int sock = open_listener(env, addr_name, port, listen_backlog);
     if (sock < 0) return 0;

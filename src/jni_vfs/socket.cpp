@@ -16,8 +16,6 @@ namespace {
 constexpr int address_text_size = 1024;
 constexpr int certificate_buffer_size = 8192;
 
-connection_t *record(jlong conn_fd) { return talvo::from_handle<connection_t>(conn_fd); }
-
 // The port field sits at the same place in IPv4 and IPv6 addresses.
 jint port_of(const sockaddr *address) {
     return ntohs(reinterpret_cast<const sockaddr_in *>(address)->sin_port);
@@ -27,7 +25,7 @@ jint port_of(const sockaddr *address) {
 // bytes and copied to array[offset..] only when it is shorter than `length`.
 jint address_text(JNIEnv *env, jlong conn_fd, sockaddr *connection_t::*which, int room, jbyteArray array,
                   jint offset, jint length) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     if (conn == nullptr || array == nullptr || offset < 0 || length < 0) return 0;
     char temp_buf[address_text_size];
     int len = talvo::get_address(conn->*which, temp_buf, room);
@@ -53,40 +51,40 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniSocketImpl_nativeAlloc
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_JniSocketImpl_nativeClose(JNIEnv *env, jobject,
                                                                                  jlong conn_fd) {
-    connection_t *conn = record(conn_fd);
-    if (conn == nullptr || conn->fd < 0) return;
+    connection_t *conn = talvo::open_connection(conn_fd);
+    if (conn == nullptr) return;
     conn->jni_env = env;
     conn->ops->close(conn);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_JniSocketImpl_nativeFree(JNIEnv *, jobject, jlong conn_fd) {
     // The descriptor is not closed here: that is nativeClose's job.
-    tuk_free(record(conn_fd));
+    tuk_free(talvo::from_handle<connection_t>(conn_fd));
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_velmar_vfs_JniSocketImpl_isSecure(JNIEnv *, jobject,
                                                                                  jlong conn_fd) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     return conn != nullptr && conn->sock != nullptr && conn->ssl_cipher != nullptr ? JNI_TRUE : JNI_FALSE;
 }
 
 extern "C" JNIEXPORT jstring JNICALL Java_com_velmar_vfs_JniSocketImpl_getCipher(JNIEnv *env, jobject,
                                                                                  jlong conn_fd) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     if (conn == nullptr || conn->sock == nullptr || conn->ssl_cipher == nullptr) return nullptr;
     return env->NewStringUTF(conn->ssl_cipher);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getCipherBits(JNIEnv *, jobject,
                                                                                   jlong conn_fd) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     return conn != nullptr && conn->sock != nullptr ? conn->ssl_bits : 0;
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_velmar_vfs_JniSocketImpl_nativeReadNonBlock(JNIEnv *, jobject,
                                                                                            jlong conn_fd, jint ms) {
-    connection_t *conn = record(conn_fd);
-    if (conn == nullptr || conn->fd < 0) return JNI_FALSE;
+    connection_t *conn = talvo::open_connection(conn_fd);
+    if (conn == nullptr) return JNI_FALSE;
     pollfd poll_item{conn->fd, POLLIN | POLLPRI, 0};
     // A pending error or hang-up counts as ready: the next read reports it.
     return poll(&poll_item, 1, ms) > 0 ? JNI_TRUE : JNI_FALSE;
@@ -101,7 +99,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getRemoteIP(
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getRemotePort(JNIEnv *, jobject,
                                                                                   jlong conn_fd) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     return conn == nullptr ? 0 : port_of(conn->client_sin);
 }
 
@@ -115,7 +113,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getLocalIP(J
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getLocalPort(JNIEnv *, jobject,
                                                                                  jlong conn_fd) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     return conn == nullptr ? 0 : port_of(conn->server_sin);
 }
 
@@ -123,7 +121,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getClientCer
                                                                                          jlong conn_fd,
                                                                                          jbyteArray buf,
                                                                                          jint offset, jint length) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     if (conn == nullptr || buf == nullptr || offset < 0 || length < 0) return -1;
     char buffer[certificate_buffer_size];
     int sublen = length < certificate_buffer_size ? length : certificate_buffer_size;
@@ -136,6 +134,6 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getClientCer
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniSocketImpl_getNativeFd(JNIEnv *, jobject, jlong conn_fd) {
-    connection_t *conn = record(conn_fd);
+    auto *conn = talvo::from_handle<connection_t>(conn_fd);
     return conn == nullptr ? -1 : conn->fd;
 }

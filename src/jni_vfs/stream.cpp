@@ -7,6 +7,11 @@
 #include <climits>
 #include <cstdint>
 
+// The Java side reads the results by these names.
+static_assert(com_velmar_vfs_JniStream_ERROR == TALVO_ERROR);
+static_assert(com_velmar_vfs_JniStream_PEER_GONE == TALVO_PEER_GONE);
+static_assert(com_velmar_vfs_JniStream_TIMEOUT == TALVO_TIMEOUT);
+
 namespace {
 
 constexpr int stream_buffer_size = 16384;
@@ -14,15 +19,10 @@ constexpr int pair_buffer_size = 32768;
 
 using read_op = int (*connection_ops_t::*)(connection_t *, char *, int);
 
-connection_t *open_record(jlong conn_fd) {
-    auto *conn = talvo::from_handle<connection_t>(conn_fd);
-    return conn != nullptr && conn->fd >= 0 ? conn : nullptr;
-}
-
 // One read operation into buf[offset..]; the window is checked first so that
 // no input is consumed that could not be stored.
 jint read_into(JNIEnv *env, jlong conn_fd, jbyteArray buf, jint offset, jint length, read_op op) {
-    connection_t *conn = open_record(conn_fd);
+    connection_t *conn = talvo::open_connection(conn_fd);
     if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
     conn->jni_env = env;
     char buffer[stream_buffer_size];
@@ -95,8 +95,11 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_readNonBlockNati
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_writeNative(JNIEnv *env, jobject, jlong conn_fd,
                                                                            jbyteArray buf, jint offset,
                                                                            jint length) {
-    connection_t *conn = open_record(conn_fd);
-    if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
+    connection_t *conn = talvo::open_connection(conn_fd);
+    if (conn == nullptr || buf == nullptr) return TALVO_ERROR;
+    // Nothing to send is not a failure, whatever the offset.
+    if (length <= 0) return 0;
+    if (!talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
     char buffer[stream_buffer_size];
     const window windows[] = {{buf, offset, length}};
     return write_windows(env, conn, windows, buffer, stream_buffer_size);
@@ -106,7 +109,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_writeNative2(JNI
                                                                             jbyteArray buf1, jint off1, jint len1,
                                                                             jbyteArray buf2, jint off2,
                                                                             jint len2) {
-    connection_t *conn = open_record(conn_fd);
+    connection_t *conn = talvo::open_connection(conn_fd);
     if (conn == nullptr || !talvo::array_window_ok(env, buf1, off1, len1) ||
         !talvo::array_window_ok(env, buf2, off2, len2))
         return TALVO_ERROR;
@@ -119,5 +122,5 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_writeNative2(JNI
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_flushNative(JNIEnv *, jobject, jlong conn_fd) {
     // Nothing is held natively between calls, so there is nothing to flush.
-    return conn_fd == 0 ? -1 : 0;
+    return talvo::from_handle<connection_t>(conn_fd) == nullptr ? TALVO_ERROR : 0;
 }

@@ -2,7 +2,6 @@
 #include "boundary.h"
 #include "com_velmar_vfs_Syslog.h"
 
-#include <cstring>
 #include <syslog.h>
 
 namespace {
@@ -18,14 +17,9 @@ extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_Syslog_nativeOpenSyslog(JN
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_Syslog_nativeSyslog(JNIEnv *env, jobject, jint priority,
                                                                           jstring msg) {
+    // Copied and released before logging, so the string is not held during the call.
     char buffer[log_buffer_size];
-    {
-        // Released before logging, so the string is not held during the call.
-        talvo::utf_chars chars(env, msg);
-        if (chars.get() == nullptr) return;
-        strncpy(buffer, chars.get(), sizeof buffer - 1);
-        buffer[sizeof buffer - 1] = 0;
-    }
+    if (talvo::copy_name(env, msg, buffer) != talvo::name_state::copied) return;
     // The message is never the format: percent signs are logged as they are.
     syslog(priority, "%s", buffer);
 }

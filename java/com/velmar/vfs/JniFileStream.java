@@ -4,6 +4,11 @@ import com.velmar.util.NativeLibrary;
 
 /** Reads, writes and positioning on a plain file descriptor. */
 public class JniFileStream {
+    /** nativeRead: the end of the file or a failure, before any byte was read; nativeWrite: a failure. */
+    public static final int FAILED = -1;
+    /** nativeWrite: every byte was written. */
+    public static final int WRITTEN = 1;
+
     static { NativeLibrary.load(); }
 
     public native int nativeRead(int fd, byte[] buf, int offset, int length);

@@ -2,8 +2,15 @@ package com.velmar.vfs;
 
 import com.velmar.util.NativeLibrary;
 
-/** Reads and writes of a connection. Negative results: -1 error, -3 peer gone, -4 time-out. */
+/** Reads and writes of a connection: a byte count, or one of the negative results below. */
 public class JniStream {
+    /** A null handle, closed connection or bad array; or the operation failed. */
+    public static final int ERROR = -1;
+    /** A write found the peer gone. */
+    public static final int PEER_GONE = -3;
+    /** The connection's read or write time-out expired. */
+    public static final int TIMEOUT = -4;
+
     static { NativeLibrary.load(); }
 
     public native int readNative(long conn, byte[] buf, int offset, int length);

@@ -9,8 +9,10 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import com.velmar.ChildJvm;
+import java.io.File;
 import java.io.IOException;
 import java.io.RandomAccessFile;
+import java.io.UncheckedIOException;
 import java.net.StandardProtocolFamily;
 import java.net.UnixDomainSocketAddress;
 import java.nio.channels.ServerSocketChannel;
@@ -226,6 +228,32 @@ class FilePathTest extends FileTestBase {
         Path underFile = Files.writeString(dir.resolve("plain"), "x").resolve("file");
         e = assertThrows(IOException.class, () -> openWrite(underFile, false));
         assertEquals("'" + underFile + "' parent directory does not exist", e.getMessage());
+    }
+
+    @Test
+    void openReadRefusesADirectoryEvenOneRenamedIntoPlaceAndKeepsNoDescriptor() throws Exception {
+        Path file = Files.writeString(dir.resolve("file"), "x"), sub = Files.createDirectory(dir.resolve("sub"));
+        Path path = dir.resolve("swapped");
+        int descriptors = new File("/proc/self/fd").list().length;
+        assertEquals(-1, openRead(sub));
+        Thread swapper = new Thread(() -> {
+            try {
+                for (int i = 0; i < 20_000; i++) Files.move(Files.move(i % 2 == 0 ? file : sub, path), i % 2 == 0 ? file : sub);
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
+        });
+        swapper.start();
+        byte[] one = new byte[1];
+        while (swapper.isAlive()) {
+            int fd = openRead(path);
+            if (fd < 0) continue;
+            int got = stream.nativeRead(fd, one, 0, 1);
+            stream.nativeClose(fd);
+            assertEquals(1, got, "a directory's descriptor reads as -1");
+        }
+        swapper.join();
+        assertEquals(descriptors, new File("/proc/self/fd").list().length);
     }
 
     String asNobody(String command, Path path) throws Exception {
