@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
-#include <memory>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -15,10 +14,6 @@ namespace {
 constexpr size_t name_buffer_size = 256;
 // Beyond this an entry is taken as unreadable rather than grown into forever.
 constexpr size_t max_entry_buffer = size_t{64} << 20;
-
-struct free_deleter {
-    void operator()(char *p) const { free(p); }
-};
 
 enum class found { yes, no, error };
 
@@ -29,7 +24,7 @@ found lookup(Lookup fn, int size_hint, const char *name, Entry &entry) {
     long hint = sysconf(size_hint);
     size_t size = hint > 0 ? static_cast<size_t>(hint) : 16384;
     for (;;) {
-        std::unique_ptr<char, free_deleter> buffer(static_cast<char *>(malloc(size)));
+        talvo::malloc_ptr<char> buffer(static_cast<char *>(malloc(size)));
         if (!buffer) return found::error;
         Entry *result = nullptr;
         int rc = fn(name, &entry, buffer.get(), size, &result);
@@ -63,19 +58,6 @@ found group_id(const char *name, int &gid) {
     return f;
 }
 
-enum class name_state { absent, copied, unreadable };
-
-// Copies at most 255 bytes of the name and a terminating NUL into buf.
-name_state copy_name(JNIEnv *env, jstring name, char (&buf)[name_buffer_size]) {
-    if (name == nullptr) return name_state::absent;
-    talvo::utf_chars chars(env, name);
-    if (chars.get() == nullptr) return name_state::unreadable;
-    size_t length = strnlen(chars.get(), sizeof buf - 1);
-    memcpy(buf, chars.get(), length);
-    buf[length] = 0;
-    return name_state::copied;
-}
-
 }  // namespace
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_util_VelmarSystem_setUserNative(JNIEnv *env, jobject, jstring juser,
@@ -84,9 +66,9 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_util_VelmarSystem_setUserNativ
     char groupbuf[name_buffer_size];
     // A name whose characters the VM cannot give leaves OutOfMemoryError
     // pending: no further JNI call, and no switch to half of what was asked.
-    if (copy_name(env, juser, userbuf) != name_state::copied) return -1;
-    name_state group_state = copy_name(env, jgroup, groupbuf);
-    if (group_state == name_state::unreadable) return -1;
+    if (talvo::copy_name(env, juser, userbuf) != talvo::name_state::copied) return -1;
+    talvo::name_state group_state = talvo::copy_name(env, jgroup, groupbuf);
+    if (group_state == talvo::name_state::unreadable) return -1;
 
     int uid = 0;
     int user_gid = 0;
@@ -95,7 +77,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_util_VelmarSystem_setUserNativ
     // A group of that name first; only when there is none, the primary group
     // of the account of that name.
     int gid = 0;
-    if (group_state == name_state::copied) {
+    if (group_state == talvo::name_state::copied) {
         found f = group_id(groupbuf, gid);
         if (f == found::no) {
             int ignored_uid = 0;
