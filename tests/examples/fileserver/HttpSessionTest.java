@@ -62,7 +62,7 @@ class HttpSessionTest {
     }
 
     private HttpSession session(Conn conn) {
-        return new HttpSession(conn, new HttpSession.Site(root.toString(), new JdkServer.JdkFs(), null));
+        return new HttpSession(conn, new HttpSession.Site(root.toString(), new JdkFs(), null));
     }
 
     @Test
@@ -93,7 +93,7 @@ class HttpSessionTest {
 
     @Test
     void theCacheServesAChangedFileAfresh() throws IOException {
-        FileCache files = new FileCache(new JdkServer.JdkFs());
+        FileCache files = new FileCache(new JdkFs());
         ScriptedConn conn = new ScriptedConn("GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n");
         assertEquals(HttpSession.Step.KEEP, session(conn).serve(-1, files));
         // A new file renamed over the old: the cached descriptor still reads the old one.
