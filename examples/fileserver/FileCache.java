@@ -27,7 +27,7 @@ final class FileCache {
     Fs.FileIn open(String path, FileStatus status) {
         Entry e = open.get(path);
         if (e != null) {
-            if (same(e.status, status) && e.file.rewind()) return e.file;
+            if (same(e.status, status) && e.file.seek(0)) return e.file;
             drop(path);
         }
         Fs.FileIn file = fs.open(path);

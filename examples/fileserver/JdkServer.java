@@ -29,7 +29,7 @@ final class JdkServer implements FileServer.Server {
 
     JdkServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
-        this.site = new HttpSession.Site(root, new JdkFs(), log);
+        this.site = new HttpSession.Site(root, new JdkFs(), log, options.dotfiles);
         workers = FileServer.workers();
     }
 

@@ -3,11 +3,12 @@ package fileserver;
 import com.velmar.vfs.FileStatus;
 import com.velmar.vfs.JniFilePathImpl;
 import com.velmar.vfs.JniFileStream;
-import java.io.File;
-import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 
-/** Paths as UTF-8 byte arrays, files as plain descriptors. */
+/**
+ * Paths as UTF-8 byte arrays, files as plain descriptors. The library has no
+ * call that reads a directory or a link: those two come from the JDK.
+ */
 final class NativeFs implements Fs {
     private static final JniFilePathImpl PATH = new JniFilePathImpl();
     private static final JniFileStream FILE = new JniFileStream();
@@ -22,15 +23,22 @@ final class NativeFs implements Fs {
         byte[] name = path.getBytes(StandardCharsets.UTF_8);
         int fd = PATH.nativeOpenRead(name, name.length);
         if (fd < 0) return null;
+        // The status of the descriptor itself: the library has no fstat, but the link in /proc leads to it.
+        FileStatus opened = JniFilePathImpl.nativeStat(("/proc/self/fd/" + fd).getBytes(StandardCharsets.US_ASCII), false);
         return new FileIn() {
+            @Override
+            public FileStatus status() {
+                return opened;
+            }
+
             @Override
             public int read(byte[] buf, int off, int len) {
                 return FILE.nativeRead(fd, buf, off, len);
             }
 
             @Override
-            public boolean rewind() {
-                return FILE.nativeSeekStart(fd, 0) == 0;
+            public boolean seek(long pos) {
+                return FILE.nativeSeekStart(fd, pos) == (int) pos; // the result is the position's low 32 bits
             }
 
             @Override
@@ -38,20 +46,5 @@ final class NativeFs implements Fs {
                 FILE.nativeClose(fd);
             }
         };
-    }
-
-    // The library has no call that reads a directory or a link: those two come from the JDK.
-    @Override
-    public String[] list(String dir) {
-        return new File(dir).list();
-    }
-
-    @Override
-    public String realPath(String path) {
-        try {
-            return new File(path).getCanonicalPath();
-        } catch (IOException e) {
-            return null;
-        }
     }
 }

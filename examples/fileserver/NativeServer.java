@@ -42,7 +42,7 @@ final class NativeServer implements FileServer.Server {
 
     NativeServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
-        this.site = new HttpSession.Site(root, new NativeFs(), log);
+        this.site = new HttpSession.Site(root, new NativeFs(), log, options.dotfiles);
         workers = FileServer.workers();
     }
 
