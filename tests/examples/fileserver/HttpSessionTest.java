@@ -99,7 +99,6 @@ class HttpSessionTest {
         // A new file renamed over the old: the cached descriptor still reads the old one.
         Path fresh = Files.writeString(root.resolve("a.tmp"), "a longer alpha\n");
         Files.move(fresh, root.resolve("a.txt"), StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
-        // The lookup of the path stands for a second; a new site has none.
         ScriptedConn again = new ScriptedConn("GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n");
         assertEquals(HttpSession.Step.KEEP, session(again).serve(-1, files));
         assertTrue(again.text().endsWith("\r\n\r\na longer alpha\n"), again.text());
