@@ -47,6 +47,11 @@ final class FileCache {
         if (e != null) e.file.close();
     }
 
+    /** Hands the path's file over to the caller, who closes it. */
+    void forget(String path) {
+        open.remove(path);
+    }
+
     void clear() {
         open.values().forEach(e -> e.file.close());
         open.clear();

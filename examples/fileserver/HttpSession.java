@@ -416,6 +416,8 @@ final class HttpSession {
             return false;
         }
         if (remaining > n) {
+            // Grown since the lookup: the rest is sent later, and then closed, so the cache lets it go.
+            if (cache != null) cache.forget(path);
             pending = new Pending(file, remaining - n, r.line, status, remaining, r.keepAlive);
             return true;
         }
