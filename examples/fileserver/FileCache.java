@@ -27,7 +27,7 @@ final class FileCache {
     Fs.FileIn open(String path, FileStatus status) {
         Entry e = open.get(path);
         if (e != null) {
-            if (same(e.status, status) && e.file.rewind()) return e.file;
+            if (same(e.status, status) && e.file.seek(0)) return e.file;
             drop(path);
         }
         Fs.FileIn file = fs.open(path);
@@ -45,6 +45,11 @@ final class FileCache {
     void drop(String path) {
         Entry e = open.remove(path);
         if (e != null) e.file.close();
+    }
+
+    /** Hands the path's file over to the caller, who closes it. */
+    void forget(String path) {
+        open.remove(path);
     }
 
     void clear() {

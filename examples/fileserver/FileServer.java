@@ -22,7 +22,7 @@ import java.util.concurrent.atomic.AtomicInteger;
  * java -Dtalvo.library=build/libtalvo.so -cp build/talvo.jar:build/talvo-examples.jar \
  *      fileserver.FileServer [--root DIR] [--addr A] [--port N] [--transport=native|jdk]
  *      [--read-timeout MS] [--write-timeout MS] [--acceptors N] [--loops N] [--backlog N]
- *      [--log] [--user NAME [--group NAME]] [--daemon] [--pid-file FILE]
+ *      [--log] [--dotfiles] [--user NAME [--group NAME]] [--daemon] [--pid-file FILE]
  * </pre>
  */
 public final class FileServer {
@@ -50,6 +50,8 @@ public final class FileServer {
         int loops = Math.max(1, Runtime.getRuntime().availableProcessors());
         int backlog = 1024;
         boolean log;
+        /** Serve and list names that start with a dot (hidden by default). */
+        boolean dotfiles;
         boolean daemon;
         String user;
         String group;
@@ -66,7 +68,7 @@ public final class FileServer {
                     value = a.substring(eq + 1);
                     a = a.substring(0, eq);
                 }
-                boolean flag = a.equals("--log") || a.equals("--daemon");
+                boolean flag = a.equals("--log") || a.equals("--daemon") || a.equals("--dotfiles");
                 if (!flag && value == null) {
                     if (i + 1 >= args.length) throw new IllegalArgumentException(a + " needs a value");
                     value = args[++i];
@@ -85,6 +87,7 @@ public final class FileServer {
                     case "--group" -> o.group = value;
                     case "--pid-file" -> o.pidFile = new File(value).getAbsolutePath();
                     case "--log" -> o.log = true;
+                    case "--dotfiles" -> o.dotfiles = true;
                     case "--daemon" -> o.daemon = true;
                     default -> throw new IllegalArgumentException("unknown option " + a);
                 }

@@ -1,13 +1,14 @@
 package fileserver;
 
 import com.velmar.vfs.FileStatus;
-import java.nio.ByteBuffer;
-import java.nio.charset.CharacterCodingException;
-import java.nio.charset.CodingErrorAction;
+import java.net.FileNameMap;
+import java.net.URLConnection;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Locale;
 import java.util.Map;
 import java.util.concurrent.ConcurrentHashMap;
 
@@ -20,24 +21,15 @@ final class HttpSession {
     static final int MAX_HEAD = 8192;
 
     /**
-     * What every connection shares: the root directory, the file system, the
-     * access log, and the lookups of the last second.
+     * What every connection shares: the root directory (a real path, no links in
+     * it), the file system, the access log, and whether names starting with a dot
+     * are served.
      */
-    record Site(String root, Fs fs, AccessLog log, Map<String, Lookup> lookups) {
+    record Site(String root, Fs fs, AccessLog log, boolean dotfiles) {
         Site(String root, Fs fs, AccessLog log) {
-            this(root, fs, log, new ConcurrentHashMap<>());
+            this(root, fs, log, false);
         }
     }
-
-    /** A path's status (and the verdict on its links) as found at {@code when} (System.nanoTime). */
-    record Lookup(FileStatus status, long when) {}
-
-    /**
-     * How long a lookup stands: a file requested again within it costs no status
-     * call, and a change to it shows within it.
-     */
-    static final long LOOKUP_VALID_NANOS = 1_000_000_000L;
-    private static final int LOOKUPS_KEPT = 4096;
 
     interface AccessLog {
         void line(String text);
@@ -45,14 +37,13 @@ final class HttpSession {
 
     private static final byte[] NONE = new byte[0];
     private static final ThreadLocal<Scratch> SCRATCH = ThreadLocal.withInitial(Scratch::new);
-    private static final Map<String, String> TYPES = Map.ofEntries(
-        Map.entry("html", "text/html; charset=utf-8"), Map.entry("htm", "text/html; charset=utf-8"),
-        Map.entry("css", "text/css; charset=utf-8"), Map.entry("js", "text/javascript; charset=utf-8"),
-        Map.entry("json", "application/json"), Map.entry("txt", "text/plain; charset=utf-8"),
-        Map.entry("md", "text/markdown; charset=utf-8"), Map.entry("xml", "application/xml"),
-        Map.entry("svg", "image/svg+xml"), Map.entry("png", "image/png"), Map.entry("jpg", "image/jpeg"),
-        Map.entry("jpeg", "image/jpeg"), Map.entry("gif", "image/gif"), Map.entry("ico", "image/x-icon"),
-        Map.entry("webp", "image/webp"), Map.entry("pdf", "application/pdf"), Map.entry("wasm", "application/wasm"));
+    /** Types the JDK's own map lacks. */
+    private static final Map<String, String> MORE_TYPES = Map.of("mjs", "text/javascript", "wasm", "application/wasm",
+        "ico", "image/x-icon", "avif", "image/avif", "woff", "font/woff", "woff2", "font/woff2", "ttf", "font/ttf",
+        "otf", "font/otf");
+    private static final FileNameMap JDK_TYPES = URLConnection.getFileNameMap();
+    /** Types found so far by extension: the JDK's map locks on every look-up. Bounded, as clients choose the names. */
+    private static final Map<String, String> KNOWN_TYPES = new ConcurrentHashMap<>();
 
     private final Conn conn;
     private final Site site;
@@ -153,12 +144,12 @@ final class HttpSession {
         } finally {
             p.file.close();
         }
-        log(p.line, 200, p.size);
+        log(p.line, p.status, p.sent);
         return p.keepAlive;
     }
 
     /** The rest of a file answer. */
-    private record Pending(Fs.FileIn file, long remaining, String line, long size, boolean keepAlive) {}
+    private record Pending(Fs.FileIn file, long remaining, String line, int status, long sent, boolean keepAlive) {}
 
     // ------------------------------------------------------------ reading
 
@@ -199,6 +190,9 @@ final class HttpSession {
         boolean keepAlive;
         boolean body;
         long ifModifiedSince = -1;
+        String ifNoneMatch;
+        String range;
+        String ifRange;
     }
 
     /** Fills the request from the head; 0, or the status of the error answer. */
@@ -236,7 +230,8 @@ final class HttpSession {
             int ve = e;
             while (vs < ve && (in[vs] == ' ' || in[vs] == '\t')) vs++;
             while (ve > vs && (in[ve - 1] == ' ' || in[ve - 1] == '\t')) ve--;
-            for (int i = vs; i < ve; i++) if ((in[i] < ' ' && in[i] != '\t') || in[i] == 127) return 400;
+            // Bytes 0x80 to 0xFF (obs-text) are allowed in values; other controls are not.
+            for (int i = vs; i < ve; i++) if (((in[i] & 0xFF) < ' ' && in[i] != '\t') || in[i] == 127) return 400;
             String name = ascii(p, colon);
             if (name.equalsIgnoreCase("host")) {
                 hosts++;
@@ -247,6 +242,12 @@ final class HttpSession {
                 }
             } else if (name.equalsIgnoreCase("if-modified-since")) {
                 r.ifModifiedSince = HttpDate.parse(ascii(vs, ve));
+            } else if (name.equalsIgnoreCase("if-none-match")) {
+                r.ifNoneMatch = ascii(vs, ve);
+            } else if (name.equalsIgnoreCase("range")) {
+                r.range = ascii(vs, ve);
+            } else if (name.equalsIgnoreCase("if-range")) {
+                r.ifRange = ascii(vs, ve);
             } else if (name.equalsIgnoreCase("content-length")) {
                 if (ve == vs || ve - vs > 18) return 400;
                 for (int i = vs; i < ve; i++) if (in[i] < '0' || in[i] > '9') return 400;
@@ -278,102 +279,201 @@ final class HttpSession {
         if (decoded == null) return fail(s, 400, r.line, false);
         List<String> segments = normalise(decoded);
         if (segments == null) return fail(s, 403, r.line, r.keepAlive);
+        if (!site.dotfiles()) {
+            for (String segment : segments) if (segment.startsWith(".")) return fail(s, 404, r.line, r.keepAlive);
+        }
 
-        Fs fs = site.fs();
-        String path = site.root() + (segments.isEmpty() ? "" : "/" + String.join("/", segments));
-        FileStatus st = lookup(path, segments);
-        if (st == FORBIDDEN) return fail(s, 403, r.line, r.keepAlive);
-        if (st == null) return fail(s, 404, r.line, r.keepAlive);
-        if (st.isDirectory) {
+        Found found = resolve(List.of(), segments);
+        if (found == FORBIDDEN) return fail(s, 403, r.line, r.keepAlive);
+        if (found == null) return fail(s, 404, r.line, r.keepAlive);
+        if (found.status.isDirectory) {
             if (!raw.endsWith("/")) {
                 // Built from the segments: the raw target may be longer than the answer's head.
                 StringBuilder to = new StringBuilder("/");
                 for (String segment : segments) to.append(segment).append('/');
                 return redirect(s, r, encode(to.toString()));
             }
-            FileStatus index = fs.stat(path + "/index.html", false);
-            if (index == null || !index.isRegularFile) return listing(s, r, path, decoded);
-            segments.add("index.html");
-            path += "/index.html";
-            st = lookup(path, segments);
-            if (st == FORBIDDEN) return fail(s, 403, r.line, r.keepAlive);
-            if (st == null) return fail(s, 404, r.line, r.keepAlive);
+            Found index = resolve(found.real, List.of("index.html"));
+            if (index == FORBIDDEN) return fail(s, 403, r.line, r.keepAlive);
+            if (index == null || !index.status.isRegularFile) return listing(s, r, found.path, decoded);
+            found = index;
         }
-        if (!st.isRegularFile) return fail(s, 403, r.line, r.keepAlive);
-        return sendFile(s, r, path, st);
+        if (!found.status.isRegularFile) return fail(s, 403, r.line, r.keepAlive);
+        return sendFile(s, r, found.path, found.status);
     }
 
-    /** Marks a path that exists but leaves the root through a link. */
-    private static final FileStatus FORBIDDEN =
-        new FileStatus(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, false, false, false, false, false, false, false);
+    /** Where a request leads: the path with every link resolved, its segments below the root, its status. */
+    private record Found(String path, List<String> real, FileStatus status) {}
+
+    /** A path that exists but leaves the root through a link, or through a link that cannot be read exactly. */
+    private static final Found FORBIDDEN = new Found("", List.of(), null);
+
+    /** Links followed in one lookup before it counts as a loop, as the kernel counts them. */
+    private static final int MAX_LINKS = 40;
 
     /**
-     * The status of root + segments, following links only when the link's
-     * real target stays under the root: null when missing, FORBIDDEN when it leaves.
+     * Walks {@code rest} down from the real directory root + {@code real} one
+     * name at a time, as the kernel would, reading each link on the way and
+     * following it only while it stays under the root: null when the path is
+     * missing, FORBIDDEN when it leaves. Every name is judged on the bytes that
+     * are then opened, afresh for each request.
      */
-    private FileStatus lookup(String path, List<String> segments) {
-        long now = System.nanoTime();
-        Lookup known = site.lookups().get(path);
-        if (known != null && now - known.when() < LOOKUP_VALID_NANOS) return known.status();
-        FileStatus st = resolve(path, segments);
-        if (st != null) {
-            if (site.lookups().size() >= LOOKUPS_KEPT) site.lookups().clear();
-            site.lookups().put(path, new Lookup(st, now));
-        }
-        return st;
-    }
-
-    private FileStatus resolve(String path, List<String> segments) {
+    private Found resolve(List<String> real, List<String> rest) {
         Fs fs = site.fs();
-        if (segments.isEmpty()) return fs.stat(path, false);
-        StringBuilder prefix = new StringBuilder(path.length()).append(site.root());
+        String root = site.root();
+        List<String> at = new ArrayList<>(real);
+        ArrayDeque<String> todo = new ArrayDeque<>(rest);
         FileStatus st = null;
-        for (String segment : segments) {
-            prefix.append('/').append(segment);
-            st = fs.stat(prefix.toString(), true);
+        for (int links = 0; !todo.isEmpty(); ) {
+            String name = todo.poll();
+            if (name.isEmpty() || name.equals(".")) continue;
+            st = null;
+            if (name.equals("..")) {
+                if (at.isEmpty()) return FORBIDDEN;
+                at.remove(at.size() - 1);
+                continue;
+            }
+            String path = join(root, at) + "/" + name;
+            st = fs.stat(path, true);
             if (st == null) return null;
             if (st.isSymbolicLink) {
-                String real = fs.realPath(path);
-                if (real == null) return null;
-                if (!real.equals(site.root()) && !real.startsWith(site.root() + "/")) return FORBIDDEN;
-                return fs.stat(path, false);
+                if (++links > MAX_LINKS) return null;
+                String target = fs.readLink(path);
+                if (target == null) return FORBIDDEN;
+                if (target.startsWith("/")) {
+                    if (!root.equals("/") && !target.equals(root) && !target.startsWith(root + "/")) return FORBIDDEN;
+                    at.clear();
+                    target = target.substring(root.length());
+                }
+                String[] parts = target.split("/", -1);
+                for (int i = parts.length - 1; i >= 0; i--) todo.push(parts[i]);
+                st = null;
+                continue;
             }
+            // Below a file nothing is found (a ".." there would wrongly climb back).
+            if (!st.isDirectory && !todo.isEmpty()) return null;
+            at.add(name);
         }
-        return st;
+        String path = join(root, at);
+        if (st == null) st = fs.stat(path, true);
+        return st == null ? null : new Found(path, at, st);
     }
 
+    private static String join(String root, List<String> names) {
+        if (names.isEmpty()) return root;
+        StringBuilder b = new StringBuilder(root);
+        for (String name : names) b.append('/').append(name);
+        return b.toString();
+    }
+
+    /** {@code st} is the status that the lookup found; the answer describes the file actually opened. */
     private boolean sendFile(Scratch s, Request r, String path, FileStatus st) {
-        if (r.ifModifiedSince >= 0 && st.mtime <= r.ifModifiedSince) {
-            s.status(304).lastModified(st.mtime).connection(r.keepAlive).end();
+        if (r.ifNoneMatch != null ? matches(r.ifNoneMatch, etag(st))
+                : r.ifModifiedSince >= 0 && st.mtime <= r.ifModifiedSince) {
+            s.status(304).header("ETag", etag(st)).lastModified(st.mtime).connection(r.keepAlive).end();
             return send(s, r, 304, NONE, 0, r.keepAlive);
         }
         // A file sent whole in one write may stay open for the next request.
         FileCache cache = st.size <= s.body.length ? files : null;
         Fs.FileIn file = cache != null ? cache.open(path, st) : site.fs().open(path);
         if (file == null) return fail(s, 403, r.line, r.keepAlive);
-        long remaining = r.head ? 0 : st.size;
+        // Only the file that the lookup judged, and only a regular file: whatever was swapped in since goes.
+        FileStatus opened = file.status();
+        if (opened == null || !opened.isRegularFile || opened.dev != st.dev || opened.ino != st.ino) {
+            release(file, cache, path, true);
+            return fail(s, 403, r.line, r.keepAlive);
+        }
+        long size = opened.size;
+        String etag = etag(opened);
+        long first = 0;
+        long last = size - 1;
+        int status = 200;
+        if (r.range != null && !r.head && (r.ifRange == null || r.ifRange.equals(etag)
+                || (!r.ifRange.startsWith("\"") && !r.ifRange.startsWith("W/") && HttpDate.parse(r.ifRange) == opened.mtime))) {
+            long[] range = range(r.range, size);
+            if (range == UNSATISFIABLE) {
+                release(file, cache, path, false);
+                return fail(s, 416, r.line, r.keepAlive, "Content-Range", "bytes */" + size);
+            }
+            if (range != null) {
+                first = range[0];
+                last = range[1];
+                status = 206;
+            }
+        }
+        long remaining = r.head ? 0 : last - first + 1;
         int n = (int) Math.min(remaining, s.body.length);
-        if (n > 0 && file.read(s.body, 0, n) != n) {
+        if ((first > 0 && !file.seek(first)) || (n > 0 && file.read(s.body, 0, n) != n)) {
             release(file, cache, path, true);
             return fail(s, 500, r.line, false);
         }
-        s.status(200).type(contentType(path)).length(st.size).lastModified(st.mtime).connection(r.keepAlive).end();
+        s.status(status).type(contentType(path)).length(last - first + 1).header("Accept-Ranges", "bytes")
+            .header("ETag", etag).lastModified(opened.mtime);
+        if (status == 206) s.header("Content-Range", "bytes " + first + "-" + last + "/" + size);
+        s.connection(r.keepAlive).end();
         if (conn.write2(s.head, s.len, s.body, 0, n) < 0) {
             release(file, cache, path, false);
             return false;
         }
         if (remaining > n) {
-            pending = new Pending(file, remaining - n, r.line, st.size, r.keepAlive);
+            // Grown since the lookup: the rest is sent later, and then closed, so the cache lets it go.
+            if (cache != null) cache.forget(path);
+            pending = new Pending(file, remaining - n, r.line, status, remaining, r.keepAlive);
             return true;
         }
         release(file, cache, path, false);
-        log(r.line, 200, n);
+        log(r.line, status, n);
         return r.keepAlive;
     }
 
     private static void release(Fs.FileIn file, FileCache cache, String path, boolean broken) {
         if (cache == null) file.close();
         else if (broken) cache.drop(path);
+    }
+
+    /** A strong validator from the size and the modification time. */
+    static String etag(FileStatus st) {
+        return "\"" + Long.toHexString(st.size) + "-" + Long.toHexString(st.mtime) + "\"";
+    }
+
+    /** If-None-Match: "*", or a list of tags compared weakly (W/ is ignored). */
+    static boolean matches(String ifNoneMatch, String etag) {
+        for (String tag : ifNoneMatch.split(",")) {
+            tag = tag.trim();
+            if (tag.equals("*") || (tag.startsWith("W/") ? tag.substring(2) : tag).equals(etag)) return true;
+        }
+        return false;
+    }
+
+    /** No byte of the file is asked for: answered 416. */
+    static final long[] UNSATISFIABLE = {};
+
+    /**
+     * The first and last byte of a single range of a file of {@code size} bytes;
+     * null when the header is to be ignored (not bytes, not valid, several ranges:
+     * the whole file is sent), UNSATISFIABLE when it asks for nothing the file has.
+     */
+    static long[] range(String header, long size) {
+        if (!header.regionMatches(true, 0, "bytes=", 0, 6)) return null;
+        String spec = header.substring(6);
+        int dash = spec.indexOf('-');
+        if (dash < 0 || spec.indexOf(',') >= 0) return null;
+        long a = number(spec.substring(0, dash).trim());
+        long b = number(spec.substring(dash + 1).trim());
+        if (a == -1) { // the last b bytes
+            if (b < 0) return null;
+            return b == 0 || size == 0 ? UNSATISFIABLE : new long[] {Math.max(0, size - b), size - 1};
+        }
+        if (a < 0 || b == -2 || (b >= 0 && b < a)) return null;
+        if (a >= size) return UNSATISFIABLE;
+        return new long[] {a, b < 0 ? size - 1 : Math.min(b, size - 1)};
+    }
+
+    /** Decimal digits as a number (huge ones as Long.MAX_VALUE); -1 when empty, -2 when not digits. */
+    private static long number(String text) {
+        if (text.isEmpty()) return -1;
+        for (int i = 0; i < text.length(); i++) if (text.charAt(i) < '0' || text.charAt(i) > '9') return -2;
+        return text.length() > 18 ? Long.MAX_VALUE : Long.parseLong(text);
     }
 
     private boolean listing(Scratch s, Request r, String dir, String shown) {
@@ -388,6 +488,7 @@ final class HttpSession {
             .append("<tr><th>Mode</th><th>Size</th><th>Modified (UTC)</th><th>Name</th></tr>\n");
         if (!shown.equals("/")) b.append("<tr><td></td><td></td><td></td><td><a href=\"../\">../</a></td></tr>\n");
         for (String name : names) {
+            if (name.startsWith(".") && !site.dotfiles()) continue;
             FileStatus st = fs.stat(dir + "/" + name, true);
             if (st == null) continue;
             String shownName = st.isDirectory ? name + "/" : name;
@@ -408,11 +509,18 @@ final class HttpSession {
         return send(s, r, 301, page, r.head ? 0 : page.length, r.keepAlive);
     }
 
-    /** An error answer with a short page. */
     private boolean fail(Scratch s, int status, String line, boolean keepAlive) {
-        byte[] page = ("<h1>" + status + " " + reason(status) + "</h1>\n").getBytes(StandardCharsets.US_ASCII);
+        return fail(s, status, line, keepAlive, null, null);
+    }
+
+    /** An error answer with a small HTML page, and one more header when {@code name} is not null. */
+    private boolean fail(Scratch s, int status, String line, boolean keepAlive, String name, String value) {
+        String title = status + " " + reason(status);
+        byte[] page = ("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + title + "</title></head>\n<body><h1>"
+            + title + "</h1></body></html>\n").getBytes(StandardCharsets.US_ASCII);
         s.status(status);
         if (status == 405) s.header("Allow", "GET, HEAD");
+        if (name != null) s.header(name, value);
         s.type("text/html; charset=utf-8").length(page.length).connection(keepAlive).end();
         boolean head = line.startsWith("HEAD ");
         int n = head ? 0 : page.length;
@@ -426,7 +534,6 @@ final class HttpSession {
         log(r.line, status, n);
         return keepAlive;
     }
-
     private void log(String line, int status, long bytes) {
         AccessLog log = site.log();
         if (log == null) return;
@@ -454,12 +561,7 @@ final class HttpSession {
                 out[n++] = (byte) c;
             }
         }
-        try {
-            return StandardCharsets.UTF_8.newDecoder().onMalformedInput(CodingErrorAction.REPORT)
-                .onUnmappableCharacter(CodingErrorAction.REPORT).decode(ByteBuffer.wrap(out, 0, n)).toString();
-        } catch (CharacterCodingException e) {
-            return null;
-        }
+        return FileNames.utf8(out, n);
     }
 
     /** The path's segments with "." and ".." applied; null when ".." climbs above the root. */
@@ -477,10 +579,18 @@ final class HttpSession {
         return segments;
     }
 
+    /** By the name's extension: the JDK's map, then the types it lacks; text is UTF-8. */
     static String contentType(String path) {
         int dot = path.lastIndexOf('.');
-        String type = dot < path.lastIndexOf('/') || dot < 0 ? null : TYPES.get(path.substring(dot + 1).toLowerCase());
-        return type != null ? type : "application/octet-stream";
+        if (dot < path.lastIndexOf('/')) return "application/octet-stream";
+        String ext = path.substring(dot + 1).toLowerCase(Locale.ROOT);
+        String type = KNOWN_TYPES.get(ext);
+        if (type != null) return type;
+        type = JDK_TYPES.getContentTypeFor("x." + ext);
+        if (type == null) type = MORE_TYPES.get(ext);
+        type = type == null ? "application/octet-stream" : type.startsWith("text/") ? type + "; charset=utf-8" : type;
+        if (KNOWN_TYPES.size() < 256) KNOWN_TYPES.put(ext, type);
+        return type;
     }
 
     /** "drwxr-xr-x" from the status object. */
@@ -529,20 +639,22 @@ final class HttpSession {
     static String reason(int status) {
         return switch (status) {
             case 200 -> "OK";
+            case 206 -> "Partial Content";
             case 301 -> "Moved Permanently";
             case 304 -> "Not Modified";
             case 400 -> "Bad Request";
             case 403 -> "Forbidden";
             case 404 -> "Not Found";
             case 405 -> "Method Not Allowed";
+            case 416 -> "Range Not Satisfiable";
             case 431 -> "Request Header Fields Too Large";
             default -> "Internal Server Error";
         };
     }
 
-    /** A thread's buffers: the response head being built, and one chunk of a body. */
+    /** A thread's buffers: the response head being built (it grows as needed), and one chunk of a body. */
     static final class Scratch {
-        final byte[] head = new byte[2048];
+        byte[] head = new byte[2048];
         final byte[] body = new byte[64 * 1024];
         int len;
 
@@ -550,7 +662,7 @@ final class HttpSession {
             len = 0;
             put("HTTP/1.1 ").put(status).put(" ").put(reason(status)).put("\r\nServer: talvo-example\r\nDate: ");
             byte[] date = Clock.date();
-            System.arraycopy(date, 0, head, len, date.length);
+            System.arraycopy(date, 0, head, len, date.length); // a fresh head: room enough for the first line
             len += date.length;
             return put("\r\n");
         }
@@ -579,8 +691,10 @@ final class HttpSession {
             put("\r\n");
         }
 
+        /** Appends the text; it is ASCII (names reach a head percent-encoded). */
         private Scratch put(String text) {
-            int n = Math.min(text.length(), head.length - len);
+            int n = text.length();
+            if (len + n > head.length) head = Arrays.copyOf(head, Math.max(head.length * 2, len + n));
             for (int i = 0; i < n; i++) head[len + i] = (byte) text.charAt(i);
             len += n;
             return this;

@@ -1,6 +1,5 @@
 package fileserver;
 
-import com.velmar.vfs.FileStatus;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
@@ -9,17 +8,6 @@ import java.net.InetSocketAddress;
 import java.net.ServerSocket;
 import java.net.Socket;
 import java.net.SocketTimeoutException;
-import java.nio.ByteBuffer;
-import java.nio.channels.FileChannel;
-import java.nio.file.DirectoryStream;
-import java.nio.file.Files;
-import java.nio.file.LinkOption;
-import java.nio.file.Path;
-import java.nio.file.StandardOpenOption;
-import java.nio.file.attribute.PosixFileAttributes;
-import java.nio.file.attribute.PosixFilePermission;
-import java.util.ArrayList;
-import java.util.List;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ExecutorService;
@@ -41,7 +29,7 @@ final class JdkServer implements FileServer.Server {
 
     JdkServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
-        this.site = new HttpSession.Site(root, new JdkFs(), log);
+        this.site = new HttpSession.Site(root, new JdkFs(), log, options.dotfiles);
         workers = FileServer.workers();
     }
 
@@ -202,87 +190,6 @@ final class JdkServer implements FileServer.Server {
         public void close() {
             open.remove(socket);
             JdkServer.close(socket);
-        }
-    }
-
-    /** java.nio.file, with the status in the same object the natives fill. */
-    static final class JdkFs implements Fs {
-        private static final LinkOption[] FOLLOW = {};
-        private static final LinkOption[] NOFOLLOW = {LinkOption.NOFOLLOW_LINKS};
-
-        @Override
-        public FileStatus stat(String path, boolean lstat) {
-            PosixFileAttributes a;
-            try {
-                a = Files.readAttributes(Path.of(path), PosixFileAttributes.class, lstat ? NOFOLLOW : FOLLOW);
-            } catch (IOException | RuntimeException e) {
-                return null;
-            }
-            int mode = 0;
-            for (PosixFilePermission p : a.permissions()) mode |= 0400 >> p.ordinal();
-            mode |= a.isDirectory() ? 040000 : a.isSymbolicLink() ? 0120000 : a.isRegularFile() ? 0100000 : 0;
-            return new FileStatus(0, 0, mode, 1, 0, 0, 0, a.size(), 0, 0, a.lastAccessTime().toMillis() / 1000,
-                a.lastModifiedTime().toMillis() / 1000, a.lastModifiedTime().toMillis() / 1000, a.isRegularFile(),
-                a.isDirectory(), false, false, false, a.isSymbolicLink(), false);
-        }
-
-        @Override
-        public FileIn open(String path) {
-            FileChannel channel;
-            try {
-                channel = FileChannel.open(Path.of(path), StandardOpenOption.READ);
-            } catch (IOException | RuntimeException e) {
-                return null;
-            }
-            return new FileIn() {
-                @Override
-                public int read(byte[] buf, int off, int len) {
-                    ByteBuffer b = ByteBuffer.wrap(buf, off, len);
-                    try {
-                        while (b.hasRemaining() && channel.read(b) > 0) {
-                            // until full or at the end
-                        }
-                    } catch (IOException e) {
-                        return -1;
-                    }
-                    return b.position() == off && len > 0 ? -1 : b.position() - off;
-                }
-
-                @Override
-                public boolean rewind() {
-                    try {
-                        channel.position(0);
-                        return true;
-                    } catch (IOException e) {
-                        return false;
-                    }
-                }
-
-                @Override
-                public void close() {
-                    JdkServer.close(channel);
-                }
-            };
-        }
-
-        @Override
-        public String[] list(String dir) {
-            List<String> names = new ArrayList<>();
-            try (DirectoryStream<Path> entries = Files.newDirectoryStream(Path.of(dir))) {
-                for (Path p : entries) names.add(p.getFileName().toString());
-            } catch (IOException | RuntimeException e) {
-                return null;
-            }
-            return names.toArray(new String[0]);
-        }
-
-        @Override
-        public String realPath(String path) {
-            try {
-                return Path.of(path).toRealPath().toString();
-            } catch (IOException | RuntimeException e) {
-                return null;
-            }
         }
     }
 }

@@ -1,13 +1,9 @@
 package fileserver;
 
 import com.velmar.server.port.JniSelectManager;
-import com.velmar.vfs.FileStatus;
-import com.velmar.vfs.JniFilePathImpl;
-import com.velmar.vfs.JniFileStream;
 import com.velmar.vfs.JniServerSocketImpl;
 import com.velmar.vfs.JniSocketImpl;
 import com.velmar.vfs.JniStream;
-import java.io.File;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
@@ -35,8 +31,6 @@ final class NativeServer implements FileServer.Server {
     private static final JniSocketImpl SOCKET = new JniSocketImpl();
     private static final JniStream STREAM = new JniStream();
     private static final JniSelectManager SELECT = new JniSelectManager();
-    private static final JniFilePathImpl PATH = new JniFilePathImpl();
-    private static final JniFileStream FILE = new JniFileStream();
 
     private final FileServer.Options options;
     private final HttpSession.Site site;
@@ -48,7 +42,7 @@ final class NativeServer implements FileServer.Server {
 
     NativeServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
-        this.site = new HttpSession.Site(root, new NativeFs(), log);
+        this.site = new HttpSession.Site(root, new NativeFs(), log, options.dotfiles);
         workers = FileServer.workers();
     }
 
@@ -285,52 +279,6 @@ final class NativeServer implements FileServer.Server {
             closed = true;
             SOCKET.nativeClose(handle);
             SOCKET.nativeFree(handle);
-        }
-    }
-
-    /** Paths as UTF-8 byte arrays, files as plain descriptors. */
-    static final class NativeFs implements Fs {
-        @Override
-        public FileStatus stat(String path, boolean lstat) {
-            return JniFilePathImpl.nativeStat(path.getBytes(StandardCharsets.UTF_8), lstat);
-        }
-
-        @Override
-        public FileIn open(String path) {
-            byte[] name = path.getBytes(StandardCharsets.UTF_8);
-            int fd = PATH.nativeOpenRead(name, name.length);
-            if (fd < 0) return null;
-            return new FileIn() {
-                @Override
-                public int read(byte[] buf, int off, int len) {
-                    return FILE.nativeRead(fd, buf, off, len);
-                }
-
-                @Override
-                public boolean rewind() {
-                    return FILE.nativeSeekStart(fd, 0) == 0;
-                }
-
-                @Override
-                public void close() {
-                    FILE.nativeClose(fd);
-                }
-            };
-        }
-
-        // The library has no call that reads a directory or a link: those two come from the JDK.
-        @Override
-        public String[] list(String dir) {
-            return new File(dir).list();
-        }
-
-        @Override
-        public String realPath(String path) {
-            try {
-                return new File(path).getCanonicalPath();
-            } catch (IOException e) {
-                return null;
-            }
         }
     }
 }

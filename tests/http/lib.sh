@@ -13,7 +13,7 @@ failures=0
 trap 'for pid in "${servers[@]}"; do kill -9 "$pid" 2>/dev/null; done; rm -rf "$work"' EXIT
 
 # A site with files of every size class, names that need escaping, links in
-# and out of the root, a FIFO and files that only the superuser may read.
+# and out of the root, a FIFO, files that only the superuser may read and a dotfile.
 make_site() {
   local site=$1
   mkdir -p "$site/sub/deeper" "$work/site-evil"
@@ -37,6 +37,10 @@ make_site() {
   ln -s nothing-here "$site/dangling"
   mkfifo "$site/fifo"
   echo secret >"$site/secret.txt"; chmod 600 "$site/secret.txt"
+  # Non-ASCII names: a way out, a file and a way to it, and a link whose target is not UTF-8.
+  ln -s /etc "$site/é"; echo café >"$site/sub/café.txt"; ln -s sub/café.txt "$site/to-café"; ln -s $'\xff' "$site/bad-target"
+  echo 'KEY=secret' >"$site/sub/.env"
+  touch "$site/a."{mp4,mp3,woff2,csv,mjs}
 }
 
 free_port() { "$(dirname "${BASH_SOURCE[0]}")/../../scripts/free-port"; }

@@ -3,6 +3,7 @@ package fileserver;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.velmar.vfs.FileStatus;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
@@ -62,7 +63,7 @@ class HttpSessionTest {
     }
 
     private HttpSession session(Conn conn) {
-        return new HttpSession(conn, new HttpSession.Site(root.toString(), new JdkServer.JdkFs(), null));
+        return new HttpSession(conn, new HttpSession.Site(root.toString(), new JdkFs(), null));
     }
 
     @Test
@@ -93,17 +94,29 @@ class HttpSessionTest {
 
     @Test
     void theCacheServesAChangedFileAfresh() throws IOException {
-        FileCache files = new FileCache(new JdkServer.JdkFs());
+        FileCache files = new FileCache(new JdkFs());
         ScriptedConn conn = new ScriptedConn("GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n");
         assertEquals(HttpSession.Step.KEEP, session(conn).serve(-1, files));
         // A new file renamed over the old: the cached descriptor still reads the old one.
         Path fresh = Files.writeString(root.resolve("a.tmp"), "a longer alpha\n");
         Files.move(fresh, root.resolve("a.txt"), StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
-        // The lookup of the path stands for a second; a new site has none.
         ScriptedConn again = new ScriptedConn("GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n");
         assertEquals(HttpSession.Step.KEEP, session(again).serve(-1, files));
         assertTrue(again.text().endsWith("\r\n\r\na longer alpha\n"), again.text());
         files.clear();
+    }
+
+    @Test
+    void aFileSwappedBetweenLookupAndOpenIsRefused() {
+        // The lookup judges a.txt; the open lands on another file, as when one is renamed over it in between.
+        Fs swapping = new Fs() {
+            final JdkFs real = new JdkFs();
+            @Override public FileStatus stat(String path, boolean lstat) { return real.stat(path, lstat); }
+            @Override public FileIn open(String path) { return real.open(path.replace("a.txt", "b.txt")); }
+        };
+        ScriptedConn conn = new ScriptedConn("GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+        new HttpSession(conn, new HttpSession.Site(root.toString(), swapping, null)).serve(-1, null);
+        assertTrue(conn.text().startsWith("HTTP/1.1 403 "), conn.text());
     }
 
     @Test

@@ -1,0 +1,101 @@
+package fileserver;
+
+import java.io.IOException;
+import java.net.URI;
+import java.nio.ByteBuffer;
+import java.nio.charset.CharacterCodingException;
+import java.nio.charset.CodingErrorAction;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+
+/**
+ * Paths as UTF-8 text, byte for byte, whatever the locale. The JDK turns path
+ * strings into bytes with the locale's encoding (ASCII under {@code LANG=C}),
+ * which cannot be changed from the command line; its file URIs, though, carry
+ * the raw bytes percent-escaped both ways, so non-ASCII names go that way.
+ */
+final class FileNames {
+    /** The JDK's own path encoding is UTF-8: strings map to the bytes directly. */
+    private static final boolean UTF8 = "UTF-8".equalsIgnoreCase(System.getProperty("sun.jnu.encoding"));
+
+    private FileNames() {}
+
+    /** The path whose bytes are the UTF-8 of {@code text} (an absolute path). */
+    static Path path(String text) {
+        if (UTF8 || ascii(text)) return Path.of(text);
+        StringBuilder uri = new StringBuilder(text.length() * 3 + 8).append("file://");
+        for (byte b : text.getBytes(StandardCharsets.UTF_8)) {
+            if (b > ' ' && b < 127 && "%?#[]\\\"<>^`{|}".indexOf(b) < 0) uri.append((char) b);
+            else uri.append('%').append(HEX[(b >> 4) & 15]).append(HEX[b & 15]);
+        }
+        return Path.of(URI.create(uri.toString()));
+    }
+
+    /** The text of an absolute path, or null when its bytes are not UTF-8. */
+    static String text(Path path) {
+        String s = path.toString();
+        if (UTF8 ? s.indexOf('\uFFFD') < 0 : ascii(s)) return s;
+        if (UTF8) return null; // the JDK replaced bytes that were not UTF-8
+        String raw = path.toUri().getRawPath();
+        byte[] bytes = new byte[raw.length()];
+        int n = 0;
+        for (int i = 0; i < raw.length(); i++) {
+            char c = raw.charAt(i);
+            if (c == '%' && i + 2 < raw.length()) {
+                bytes[n++] = (byte) Integer.parseInt(raw, i + 1, i + 3, 16);
+                i += 2;
+            } else {
+                bytes[n++] = (byte) c;
+            }
+        }
+        if (n > 1 && bytes[n - 1] == '/') n--; // the URI of a directory ends with a slash
+        return utf8(bytes, n);
+    }
+
+    /** Names in a directory that are UTF-8 (others cannot be asked for), or null. */
+    static String[] list(String dir) {
+        List<String> names = new ArrayList<>();
+        try (DirectoryStream<Path> entries = Files.newDirectoryStream(path(dir))) {
+            for (Path p : entries) {
+                String full = text(p);
+                if (full != null) names.add(full.substring(full.lastIndexOf('/') + 1));
+            }
+        } catch (IOException | RuntimeException e) {
+            return null;
+        }
+        return names.toArray(new String[0]);
+    }
+
+    /** The target of a link exactly as stored; null when it cannot be read or is not UTF-8. */
+    static String readLink(String link) {
+        try {
+            Path target = Files.readSymbolicLink(path(link));
+            if (target.isAbsolute()) return text(target);
+            String t = text(Path.of("/").resolve(target)); // absolute, so the URI holds no working directory
+            return t == null ? null : t.substring(1);
+        } catch (IOException | RuntimeException e) {
+            return null;
+        }
+    }
+
+    /** Strict UTF-8 decoding; null for bytes that are not UTF-8. */
+    static String utf8(byte[] bytes, int n) {
+        try {
+            return StandardCharsets.UTF_8.newDecoder().onMalformedInput(CodingErrorAction.REPORT)
+                .onUnmappableCharacter(CodingErrorAction.REPORT).decode(ByteBuffer.wrap(bytes, 0, n)).toString();
+        } catch (CharacterCodingException e) {
+            return null;
+        }
+    }
+
+    private static boolean ascii(String s) {
+        for (int i = 0; i < s.length(); i++) if (s.charAt(i) >= 128) return false;
+        return true;
+    }
+
+    private static final char[] HEX = "0123456789ABCDEF".toCharArray();
+}
