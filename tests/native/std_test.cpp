@@ -83,7 +83,7 @@ TEST_F(StdTest, TimeOutsGiveMinusFourAndClose) {
     Pair writer = accept_pair();
     std::vector<char> block(1 << 16, 'x');
     int result = 0;
-    for (int i = 0; i < 4096 && result >= 0; i++) result = writer.server->write(block.data(), static_cast<int>(block.size()));
+    for (int i = 0; i < 4096 && result >= 0; i++) result = writer.server->write(block.data(), 1 << 16);
     EXPECT_EQ(result, TALVO_TIMEOUT);
     EXPECT_EQ(writer.server->c.fd, -1);
 }

@@ -31,52 +31,43 @@ struct script {
     std::vector<int> replies;
     size_t next = 0;
     std::vector<std::string> calls;  // the bytes each operation call was given
+    std::vector<size_t> lengths;     // and their lengths
     std::string taken;               // what the writes accepted, in order
     std::string input;               // what the reads hand out
     bool env_was_set = true;
 
-    int reply(int len) { return next < replies.size() ? replies[next++] : len; }
+    int reply(connection_t *conn, const char *buf, int len) {
+        env_was_set &= conn->jni_env == env();
+        calls.emplace_back(buf ? std::string(buf, static_cast<size_t>(len)) : std::string());
+        lengths.push_back(static_cast<size_t>(len));
+        return std::min(next < replies.size() ? replies[next++] : len, len);
+    }
 };
+script *of(connection_t *conn) { return static_cast<script *>(conn->context); }
+
+int scripted_read(connection_t *conn, char *buf, int len) {
+    int n = std::min<int>(of(conn)->reply(conn, nullptr, len), static_cast<int>(of(conn)->input.size()));
+    if (n > 0) memcpy(buf, of(conn)->input.data(), static_cast<size_t>(n));
+    if (n > 0) of(conn)->input.erase(0, static_cast<size_t>(n));
+    return n;
+}
+
+int scripted_write(connection_t *conn, const char *buf, int len) {
+    int n = of(conn)->reply(conn, buf, len);
+    if (n > 0) of(conn)->taken.append(buf, static_cast<size_t>(n));
+    return n;
+}
+
+const connection_ops_t scripted_ops = {scripted_read,  scripted_read, scripted_write, scripted_write,
+                                       [](connection_t *) { return 1; },
+                                       [](connection_t *, char *, int) { return -1; }};
 
 // Compares byte strings without printing them whole: they run to 70 KB.
 testing::AssertionResult same_bytes(const std::string &actual, const std::string &expected) {
     if (actual == expected) return testing::AssertionSuccess();
     auto at = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first - actual.begin();
-    return testing::AssertionFailure() << actual.size() << " bytes for " << expected.size() << ", first change at " << at;
+    return testing::AssertionFailure() << actual.size() << " bytes for " << expected.size() << ", changed at " << at;
 }
-
-script *of(connection_t *conn) {
-    auto *s = static_cast<script *>(conn->context);
-    s->env_was_set &= conn->jni_env == env();
-    return s;
-}
-
-int scripted_read(connection_t *conn, char *buf, int len) {
-    script *s = of(conn);
-    s->calls.emplace_back(static_cast<size_t>(len), '\0');
-    int n = s->reply(len);
-    if (n < 0) return n;
-    n = std::min<int>({n, len, static_cast<int>(s->input.size())});
-    memcpy(buf, s->input.data(), static_cast<size_t>(n));
-    s->input.erase(0, static_cast<size_t>(n));
-    return n;
-}
-
-int scripted_write(connection_t *conn, const char *buf, int len) {
-    script *s = of(conn);
-    s->calls.emplace_back(buf, static_cast<size_t>(len));
-    int n = s->reply(len);
-    if (n < 0) return n;
-    n = std::min(n, len);
-    s->taken.append(buf, static_cast<size_t>(n));
-    return n;
-}
-
-int no_op(connection_t *) { return 1; }
-int no_certificate(connection_t *, char *, int) { return -1; }
-
-const connection_ops_t scripted_ops = {scripted_read, scripted_read, scripted_write, scripted_write,
-                                       no_op,         no_certificate};
 
 // Bytes that tell positions apart.
 std::string pattern_bytes(int size, int seed) {
@@ -107,11 +98,6 @@ protected:
         arrays.push_back(array);
         return array;
     }
-    std::vector<size_t> call_lengths() const {
-        std::vector<size_t> lengths;
-        for (const std::string &call : s.calls) lengths.push_back(call.size());
-        return lengths;
-    }
 
     jint write(jbyteArray buf, jint offset, jint length) {
         return STREAM(writeNative)(env(), nullptr, handle(), buf, offset, length);
@@ -133,13 +119,13 @@ TEST_F(StreamTest, WriteNativeSendsChunksOf16384AndContinuesAShortWrite) {
     std::string expected = pattern_bytes(40010, 1).substr(5, 40000);
 
     EXPECT_EQ(write(buf, 5, 40000), 40000);
-    EXPECT_EQ(call_lengths(), (std::vector<size_t>{16384, 16384, 7232}));
+    EXPECT_EQ(s.lengths, (std::vector<size_t>{16384, 16384, 7232}));
     EXPECT_TRUE(same_bytes(s.taken, expected));
 
     s = script{};
     s.replies = {1000};
     EXPECT_EQ(write(buf, 5, 40000), 40000);
-    ASSERT_EQ(call_lengths(), (std::vector<size_t>{16384, 16384, 16384, 6232}));
+    ASSERT_EQ(s.lengths, (std::vector<size_t>{16384, 16384, 16384, 6232}));
     EXPECT_TRUE(same_bytes(s.calls[1].substr(0, 16384), expected.substr(1000, 16384)));
     EXPECT_TRUE(same_bytes(s.taken, expected));
 
@@ -161,7 +147,7 @@ TEST_F(StreamTest, WriteNative2PacksTheTailOfTheFirstArrayWithTheSecond) {
         SCOPED_TRACE(testing::Message() << e.len1 << " + " << e.len2);
         s = script{};
         EXPECT_EQ(write2(pattern(e.len1 + 3, 11), 3, e.len1, pattern(e.len2 + 7, 97), 7, e.len2), e.len1 + e.len2);
-        EXPECT_EQ(call_lengths(), e.chunks);
+        EXPECT_EQ(s.lengths, e.chunks);
         std::string expected = pattern_bytes(e.len1 + 3, 11).substr(3) + pattern_bytes(e.len2 + 7, 97).substr(7);
         EXPECT_TRUE(same_bytes(s.taken, expected));
     }
@@ -184,7 +170,7 @@ TEST_F(StreamTest, AShortWriteAnywhereInWriteNative2LosesAndRepeatsNothing) {
     s = script{};
     s.replies = {1};
     EXPECT_EQ(write2(pattern(40000, 5), 0, 40000, buf2, 0, 10), 40010);
-    EXPECT_EQ(call_lengths(), (std::vector<size_t>{32768, 32768, 7241}));
+    EXPECT_EQ(s.lengths, (std::vector<size_t>{32768, 32768, 7241}));
     EXPECT_TRUE(same_bytes(s.taken, pattern_bytes(40000, 5) + pattern_bytes(10, 4)));
 }
 

@@ -46,7 +46,8 @@ public final class ChildJvm {
                 "-cp", System.getProperty("talvo.classpath"), "-Dtalvo.library=" + System.getProperty("talvo.library"),
                 main.getName()));
         command.addAll(List.of(args));
-        Result result = new Result(Files.createTempFile(dir, "child", ".out"), Files.createTempFile(dir, "child", ".err"));
+        Result result = new Result(Files.createTempFile(dir, "child", ".out"),
+                Files.createTempFile(dir, "child", ".err"));
         Process process = new ProcessBuilder(command).redirectOutput(result.stdout().toFile())
                 .redirectError(result.stderr().toFile()).start();
         if (!process.waitFor(60, TimeUnit.SECONDS)) {

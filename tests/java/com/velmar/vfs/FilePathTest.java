@@ -175,7 +175,8 @@ class FilePathTest extends FileTestBase {
         Path open = Files.writeString(dir.resolve("open"), "o");
         List<String> nobody = List.of("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups");
         Path denied = locked.resolve("new");
-        assertEquals("IOException: '" + denied + "' permission denied", inChild(nobody, "open-write", denied.toString()));
+        assertEquals("IOException: '" + denied + "' permission denied",
+                     inChild(nobody, "open-write", denied.toString()));
         assertEquals("false", inChild(nobody, "can-read", secret.toString()));
         assertEquals("true", inChild(nobody, "can-read", open.toString()));
         assertTrue(JniFilePathImpl.nativeCanRead(bytes(secret)));
@@ -192,9 +193,11 @@ class FilePathTest extends FileTestBase {
         assertTrue(JniFilePathImpl.nativeLink(bytes(soft), bytes(nowhere), false));
         assertEquals(nowhere, Files.readSymbolicLink(soft));
 
-        IOException e = assertThrows(IOException.class, () -> JniFilePathImpl.nativeLink(bytes(hard), bytes(target), true));
-        assertEquals("File exists", e.getMessage());
-        e = assertThrows(IOException.class, () -> JniFilePathImpl.nativeLink(bytes(dir.resolve("h2")), bytes(nowhere), true));
-        assertEquals("No such file or directory", e.getMessage());
+        Object[][] failures = {{hard, target, "File exists"},
+                               {dir.resolve("h2"), nowhere, "No such file or directory"}};
+        for (Object[] f : failures) {
+            assertEquals(f[2], assertThrows(IOException.class,
+                    () -> JniFilePathImpl.nativeLink(bytes(f[0]), bytes(f[1]), true)).getMessage());
+        }
     }
 }

@@ -41,7 +41,8 @@ class FileStreamTest extends FileTestBase {
         try (RandomAccessFile ends = new RandomAccessFile(fifo.toFile(), "rw")) {  // both ends: no open blocks
             ends.write(data, 0, 100);
             int pipe = openRead(fifo);
-            assertEquals(100, assertTimeoutPreemptively(Duration.ofSeconds(10), () -> stream.nativeRead(pipe, buf, 0, 40000)));
+            assertEquals(100, assertTimeoutPreemptively(Duration.ofSeconds(10),
+                                                        () -> stream.nativeRead(pipe, buf, 0, 40000)));
             assertArrayEquals(Arrays.copyOf(data, 100), Arrays.copyOf(buf, 100));
             assertEquals(0, stream.nativeClose(pipe));
         }

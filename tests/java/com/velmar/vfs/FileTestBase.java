@@ -18,7 +18,9 @@ abstract class FileTestBase {
 
     static byte[] bytes(Object path) { return path.toString().getBytes(StandardCharsets.UTF_8); }
 
-    static int openWrite(Object path, boolean append) { return files.nativeOpenWrite(bytes(path), bytes(path).length, append); }
+    static int openWrite(Object path, boolean append) {
+        return files.nativeOpenWrite(bytes(path), bytes(path).length, append);
+    }
 
     static int openRead(Object path) { return files.nativeOpenRead(bytes(path), bytes(path).length); }
 

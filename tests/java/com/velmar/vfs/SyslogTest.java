@@ -35,7 +35,8 @@ class SyslogTest {
         Path socket = dir.resolve("log.sock"), overlay = dir.resolve("dev");
         String setup = String.join("\n", "mkdir " + overlay, "mount -t tmpfs none " + overlay,
                 "mkdir " + overlay + "/upper " + overlay + "/work",
-                "mount -t overlay overlay -o lowerdir=/dev,upperdir=" + overlay + "/upper,workdir=" + overlay + "/work /dev",
+                "mount -t overlay overlay -o lowerdir=/dev,upperdir=" + overlay + "/upper,workdir=" + overlay
+                        + "/work /dev",
                 "rm -f /dev/log", "touch /dev/log", "mount --bind " + socket + " /dev/log");
         String all;
         try (ServerSocketChannel server = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {

@@ -126,7 +126,8 @@ class TalvoBootTest {
                     base.resolve("relative").toString()));
             String absolute = base.resolve("absolute").toRealPath().toString();
             report("absolute", boot.execDaemon(new String[] {absolute + "/bin/record.sh"}, new String[0], absolute));
-            report("missing", boot.execDaemon(new String[] {"bin/none"}, new String[0], base.resolve("missing").toString()));
+            report("missing", boot.execDaemon(new String[] {"bin/none"}, new String[0],
+                    base.resolve("missing").toString()));
             boot.execDaemon(new String[] {LONG_PATH}, new String[0], "/");
             boot.execDaemon(new String[0], new String[0], "/");
             boot.execDaemon(new String[] {"/bin/grep", "SigBlk", "/proc/self/status"}, new String[0], "/");

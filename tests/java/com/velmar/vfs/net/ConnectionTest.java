@@ -65,7 +65,8 @@ class ConnectionTest {
             for (Object[] c : cases) {
                 byte[] buf = none.getBytes(StandardCharsets.US_ASCII);
                 int at = (int) c[1], room = (int) c[2];
-                int got = (boolean) c[0] ? SOCKETS.getRemoteIP(conn, buf, at, room) : SOCKETS.getLocalIP(conn, buf, at, room);
+                int got = (boolean) c[0] ? SOCKETS.getRemoteIP(conn, buf, at, room)
+                                         : SOCKETS.getLocalIP(conn, buf, at, room);
                 assertEquals(c[3], got, Arrays.toString(c));
                 assertEquals(c[4], new String(buf, StandardCharsets.US_ASCII), Arrays.toString(c));
             }
@@ -108,7 +109,7 @@ class ConnectionTest {
         Object[][] refused = {{"localhost", 0, "localhost"}, {"127.0.0.1", -1, "127.0.0.1"},
                               {"127.0.0.1", 65536, "127.0.0.1"}, {"1".repeat(300), 0, "1".repeat(255)}};
         for (Object[] r : refused) {
-            SocketException e = assertThrows(SocketException.class, () -> SERVER.bindPort((String) r[0], (int) r[1], 0));
+            Exception e = assertThrows(SocketException.class, () -> SERVER.bindPort((String) r[0], (int) r[1], 0));
             assertEquals("can't find address " + r[2], e.getMessage());
         }
     }
