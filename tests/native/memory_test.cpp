@@ -33,11 +33,23 @@ std::array<chunk_t *, bucket_count> heads() {
     return all;
 }
 
+// Blocks that a test took, given back at its end so that no slab is lost.
+std::vector<void *> held;
+void *take(int size) { return held.emplace_back(tuk_malloc(size)); }
+
 // Takes every chunk listed for the class of `size`, so that its next request
 // starts a fresh slab or gets a fresh large block.
 void drain(int size) {
-    while (list_head(get_bucket(size)) != nullptr) tuk_malloc(size);
+    while (list_head(get_bucket(size)) != nullptr) take(size);
 }
+
+class Memory : public testing::Test {
+protected:
+    void TearDown() override {
+        for (void *block : held) tuk_free(block);
+        held.clear();
+    }
+};
 
 // Both edges of the small classes, the 4096-byte chunk that is large by the
 // bucket rule, the first large class and one from the middle, the largest
@@ -60,18 +72,18 @@ TEST(MemorySizes, ClassEdgesFollowFromTheHeader) {
 // new slab, the following ones step down one chunk at a time to offset 0.
 // The classes at both ends of the slab range, and 3, whose chunks do not
 // divide the slab.
-TEST(Memory, SlabsAreCarvedUpwardAndHandedOutFromTheTop) {
+TEST_F(Memory, SlabsAreCarvedUpwardAndHandedOutFromTheTop) {
     for (int bucket : {1, 3, 16, 17}) {
         SCOPED_TRACE(bucket);
         int chunk = bucket <= 16 ? 256 * bucket : 4096, size = chunk - H - (bucket == 16), count = 65536 / chunk;
         drain(size);
-        auto *first = static_cast<char *>(tuk_malloc(size));
+        auto *first = static_cast<char *>(take(size));
         ASSERT_NE(first, nullptr);
         char *slab = reinterpret_cast<char *>(chunk_of(first)) - (count - 1) * chunk;
         EXPECT_EQ(reinterpret_cast<uintptr_t>(slab) % alignof(std::max_align_t), 0u);
         memset(first, bucket, size);
         for (int index = count - 2; index >= 0; --index) {
-            void *block = tuk_malloc(size);
+            void *block = take(size);
             ASSERT_EQ(block, slab + index * chunk + H) << index;
             ASSERT_EQ(chunk_of(block)->bucket, bucket);
             memset(block, bucket, size);
@@ -80,14 +92,14 @@ TEST(Memory, SlabsAreCarvedUpwardAndHandedOutFromTheTop) {
     }
 }
 
-TEST(Memory, FreedChunksComeBackInStackOrderAndLargeBlocksWhole) {
+TEST_F(Memory, FreedChunksComeBackInStackOrderAndLargeBlocksWhole) {
     // Both ends of bucket 2: one class, one list.
     void *a = tuk_malloc(512 - H), *b = tuk_malloc(257 - H), *c = tuk_malloc(300);
     for (void *block : {a, b, c}) tuk_free(block);
     EXPECT_EQ(list_head(2), chunk_of(c));
-    EXPECT_EQ(tuk_malloc(257 - H), c);
-    EXPECT_EQ(tuk_malloc(512 - H), b);
-    EXPECT_EQ(tuk_malloc(400), a);
+    EXPECT_EQ(take(257 - H), c);
+    EXPECT_EQ(take(512 - H), b);
+    EXPECT_EQ(take(400), a);
 
     for (auto [lowest, bucket, chunk] : {std::array{4097 - H, 18, 8192}, std::array{65537 - H, 33, 69632}}) {
         SCOPED_TRACE(bucket);
@@ -109,8 +121,8 @@ TEST(Memory, FreedChunksComeBackInStackOrderAndLargeBlocksWhole) {
     tuk_free(largest);
 }
 
-TEST(Memory, RefusedRequestsAndCorruptHeadersTouchNoList) {
-    void *block = tuk_malloc(100);
+TEST_F(Memory, RefusedRequestsAndCorruptHeadersTouchNoList) {
+    void *block = take(100);
     tuk_free(tuk_malloc(100));  // list 1 is not empty: a refusal must not pop it
     auto before = heads();
     testing::internal::CaptureStderr();
@@ -128,8 +140,7 @@ TEST(Memory, RefusedRequestsAndCorruptHeadersTouchNoList) {
     EXPECT_EQ(lines.substr(0, expected.size()), expected);
     EXPECT_EQ(lines.substr(lines.find('\n', expected.size())), "\nno bucket\nno bucket\nno bucket\nno bucket\n");
     EXPECT_EQ(heads(), before);
-    chunk_of(block)->bucket = 1;
-    tuk_free(block);
+    chunk_of(block)->bucket = 1;  // mended, so that the tear-down gives it back
 }
 
 // In a child whose address space is capped and filled, so that no slab and

@@ -194,12 +194,14 @@ TEST_F(StreamTest, AWriteThatTakesNothingOrFailsEndsTheCall) {
     }
 }
 
-TEST_F(StreamTest, ReadsStoreInTheWindowOnlyAndPassTheEndThrough) {
+TEST_F(StreamTest, ReadsStoreInTheWindowOnlyAndPassTheEndAndFailuresThrough) {
     jbyteArray buf = pattern(40000, 8);
     s.input = pattern_bytes(20000, 9);
+    s.replies = {16384, 20000, 0, TALVO_TIMEOUT};
     EXPECT_EQ(read(buf, 7, 39993), 16384);
     EXPECT_EQ(read(buf, 7 + 16384, 20000), 20000 - 16384);
     EXPECT_EQ(read(buf, 0, 10), 0);
+    EXPECT_EQ(read(buf, 0, 10), TALVO_TIMEOUT);
     std::string got(40000, '\0');
     env()->GetByteArrayRegion(buf, 0, 40000, reinterpret_cast<jbyte *>(got.data()));
     std::string around = pattern_bytes(40000, 8);
