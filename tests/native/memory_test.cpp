@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <latch>
 #include <random>
 #include <thread>
 #include <unordered_map>
@@ -205,8 +206,10 @@ TEST(MemoryThreads, MixedClassesStayDistinctAndNothingIsLost) {
     std::atomic<int> broken{0}, refused{0};
     std::vector<std::unordered_map<void *, int>> handed_out(thread_count);
     std::vector<std::thread> threads;
+    std::latch start(thread_count);  // all at once, or the first may be done before the last begins
     for (int t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
+            start.arrive_and_wait();
             std::mt19937 random(t + 1);
             std::vector<block_t> held;
             for (uint64_t round = 0; round < rounds || !held.empty(); ++round) {
