@@ -4,61 +4,64 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
-using talvo_test::capture_stderr;
 using talvo_test::env;
-using talvo_test::take_exception;
 
-TEST(Exceptions, ThrowsTheNamedClassWithTheMessage) {
-    talvo_throw_exception(env(), "java/io/IOException", "disk gone");
-    auto thrown = take_exception(env());
-    EXPECT_EQ(thrown.class_name, "java.io.IOException");
-    EXPECT_EQ(thrown.message, "disk gone");
+namespace {
 
-    talvo_printf_exception(env(), "java/net/SocketException", "can't find address %s", "nowhere");
-    thrown = take_exception(env());
-    EXPECT_EQ(thrown.class_name, "java.net.SocketException");
-    EXPECT_EQ(thrown.message, "can't find address nowhere");
+// What `body` wrote on standard error.
+std::string capture_stderr(const std::function<void()> &body) {
+    testing::internal::CaptureStderr();
+    body();
+    fflush(stderr);
+    return testing::internal::GetCapturedStderr();
 }
 
-TEST(Exceptions, APendingExceptionStaysAndTheMessageGoesToStandardError) {
+// The pending exception as Throwable.toString() gives it ("class.Name" or
+// "class.Name: message"), or "" if none; clears it.
+std::string take_exception() {
+    jthrowable thrown = env()->ExceptionOccurred();
+    if (thrown == nullptr) return "";
+    env()->ExceptionClear();
+    jclass throwable = env()->FindClass("java/lang/Throwable");
+    jmethodID to_string = env()->GetMethodID(throwable, "toString", "()Ljava/lang/String;");
+    auto text = static_cast<jstring>(env()->CallObjectMethod(thrown, to_string));
+    if (env()->ExceptionCheck()) env()->ExceptionClear();
+    const char *chars = env()->GetStringUTFChars(text, nullptr);
+    std::string whole = chars;
+    env()->ReleaseStringUTFChars(text, chars);
+    for (jobject ref : {jobject{text}, jobject{throwable}, jobject{thrown}}) env()->DeleteLocalRef(ref);
+    return whole;
+}
+
+TEST(Exceptions, ThrowsTheNamedClassWithTheMessageCutAt8191) {
+    talvo_throw_exception(env(), "java/io/IOException", "disk gone");
+    EXPECT_EQ(take_exception(), "java.io.IOException: disk gone");
+
+    std::string path(9000, 'p');
+    talvo_printf_exception(env(), "java/net/SocketException", "'%s' permission denied", path.c_str());
+    EXPECT_EQ(take_exception(), "java.net.SocketException: '" + path.substr(0, 8190));
+
+    // A missing class leaves only the lookup error, and the message on standard error.
+    EXPECT_EQ(capture_stderr([] { talvo_throw_exception(env(), "no/such/Class", "lost"); }), "lost\n");
+    EXPECT_EQ(take_exception().rfind("java.lang.NoClassDefFoundError", 0), 0u);
+    EXPECT_FALSE(env()->ExceptionCheck());
+}
+
+TEST(Exceptions, WithOnePendingOrNoEnvTheMessageGoesToStandardError) {
     talvo_throw_exception(env(), "java/lang/NullPointerException", "first");
-    std::string err = capture_stderr([] {
+    std::string path(9000, 'p');
+    std::string err = capture_stderr([&] {
         talvo_throw_exception(env(), "java/io/IOException", "second");
         talvo_printf_exception(env(), "java/io/IOException", "third %d", 3);
-    });
-    EXPECT_EQ(err, "second\nthird 3\n");
-    auto thrown = take_exception(env());
-    EXPECT_EQ(thrown.class_name, "java.lang.NullPointerException");
-    EXPECT_EQ(thrown.message, "first");
-}
-
-TEST(Exceptions, AMissingClassLeavesOnlyTheLookupError) {
-    std::string err = capture_stderr([] { talvo_throw_exception(env(), "no/such/Class", "lost"); });
-    EXPECT_EQ(err, "lost\n");
-    auto thrown = take_exception(env());
-    EXPECT_EQ(thrown.class_name, "java.lang.NoClassDefFoundError");
-    EXPECT_EQ(env()->ExceptionCheck(), JNI_FALSE);
-}
-
-TEST(Exceptions, ANullEnvWritesToStandardError) {
-    std::string err = capture_stderr([] {
         talvo_throw_exception(nullptr, "java/io/IOException", "no env");
         talvo_printf_exception(nullptr, "java/io/IOException", "%s-%d", "no env", 2);
+        talvo_printf_exception(nullptr, "java/io/IOException", "%s%s", path.c_str(), path.c_str());
     });
-    EXPECT_EQ(err, "no env\nno env-2\n");
+    EXPECT_EQ(err, "second\nthird 3\nno env\nno env-2\n" + std::string(8191, 'p') + "\n");
+    EXPECT_EQ(take_exception(), "java.lang.NullPointerException: first");
 }
 
-TEST(Exceptions, ALongFormattedMessageIsCutAt8191) {
-    std::string path(9000, 'p');
-    talvo_printf_exception(env(), "java/io/IOException", "'%s' permission denied", path.c_str());
-    auto thrown = take_exception(env());
-    ASSERT_EQ(thrown.message.size(), 8191u);
-    EXPECT_EQ(thrown.message, "'" + path.substr(0, 8190));
-
-    std::string err = capture_stderr(
-        [&] { talvo_printf_exception(nullptr, "java/io/IOException", "%s%s", path.c_str(), path.c_str()); });
-    ASSERT_EQ(err.size(), 8192u);
-    EXPECT_EQ(err, std::string(8191, 'p') + "\n");
-}
+}  // namespace

@@ -4,23 +4,6 @@
 
 #include <jni.h>
 
-#include <functional>
-#include <string>
-
 namespace talvo_test {
-
 JNIEnv *env();
-JavaVM *vm();
-
-// Runs `body` with standard error captured, and returns what it wrote.
-std::string capture_stderr(const std::function<void()> &body);
-
-// The class name of the pending exception and its message ("" if none);
-// clears it.
-struct pending_exception {
-    std::string class_name;
-    std::string message;
-};
-pending_exception take_exception(JNIEnv *env);
-
 }  // namespace talvo_test

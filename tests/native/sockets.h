@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,7 +16,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -38,42 +37,35 @@ struct Watchdog {
     ~Watchdog() { alarm(0); }
 };
 
-class Fd {
-public:
+// An owned descriptor.
+struct Fd {
     explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Fd &operator=(Fd &&other) noexcept {
-        reset(other.release());
+        std::swap(fd_, other.fd_);
         return *this;
     }
     ~Fd() { reset(); }
     int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
+    void reset() {
+        if (fd_ >= 0) close(std::exchange(fd_, -1));
     }
 
 private:
     int fd_;
 };
 
+// Open descriptors of this process (the count's own included, as every time).
 inline int open_fd_count() {
-    int count = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
-// Threads inside std_accept on `ss`, as its close sees them.
-inline int accepting(server_socket_t *ss) { return std::atomic_ref<int>(ss->accept_threads).load(); }
-
+// Waits (bounded) until `n` threads are inside std_accept on `ss`, as its close sees them.
 inline void wait_until_accepting(server_socket_t *ss, int n) {
+    std::atomic_ref<int> accepting(ss->accept_threads);
     auto deadline = steady::now() + 10s;
-    while (accepting(ss) < n && steady::now() < deadline) std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(accepting(ss), n);
+    while (accepting.load() < n && steady::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(accepting.load(), n);
 }
 
 // A listening record on 127.0.0.1 and a kernel-given port, set up as the
@@ -93,9 +85,7 @@ struct Listener {
         ss->accept = std_accept;
         ss->close = std_close_ss;
     }
-    ~Listener() {
-        if (ss) std_close_ss(ss.get());
-    }
+    ~Listener() { std_close_ss(ss.get()); }
     // A blocking client connection; its reads wait at most 5 s.
     Fd connect_client() const {
         Fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -120,8 +110,7 @@ struct Conn {
         c.fd = -1;
     }
     ~Conn() { conn_close(&c); }
-    Conn(const Conn &) = delete;
-    Conn &operator=(const Conn &) = delete;
+    Conn(const Conn &) = delete;  // the record points into itself
     connection_t *operator->() { return &c; }
     connection_t *get() { return &c; }
     int read(char *buf, int len) { return c.ops->read(&c, buf, len); }

@@ -16,11 +16,9 @@
 
 namespace {
 
+// The next `failures` calls on `fd` fail with `error`.
 struct Script {
-    std::atomic<int> fd{-1};
-    std::atomic<int> failures{0};  // calls that fail before the real ones
-    std::atomic<int> error{0};
-    std::atomic<int> calls{0};
+    std::atomic<int> fd{-1}, failures{0}, error{0}, calls{0};
 
     bool fails(int on) {
         if (on != fd.load()) return false;
@@ -28,19 +26,16 @@ struct Script {
         errno = error.load();
         return true;
     }
-};
-Script script;
+} script;
 
 }  // namespace
 
 extern "C" ssize_t recv(int fd, void *buf, size_t len, int flags) {
-    if (script.fails(fd)) return -1;
-    return syscall(SYS_recvfrom, fd, buf, len, flags, nullptr, nullptr);
+    return script.fails(fd) ? -1 : syscall(SYS_recvfrom, fd, buf, len, flags, nullptr, nullptr);
 }
 
 extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags) {
-    if (script.fails(fd)) return -1;
-    return syscall(SYS_sendto, fd, buf, len, flags, nullptr, 0);
+    return script.fails(fd) ? -1 : syscall(SYS_sendto, fd, buf, len, flags, nullptr, 0);
 }
 
 namespace {
@@ -55,75 +50,50 @@ int counting_close(connection_t *conn) {
 const connection_ops_t counting_ops = {std_ops.read,  std_ops.read_nonblock, std_ops.write, std_ops.write_nonblock,
                                        counting_close, std_ops.read_client_certificate};
 
-class ScriptedTest : public testing::Test {
-protected:
-    void SetUp() override {
+// Each case on a fresh socket pair: `failures` calls fail with `error`, then
+// the real call runs.  Up to eleven interruptions leave the twelfth call its
+// result; endless ones give up after twelve calls; any other error ends the
+// call at once.  A failure closes the connection through its table.
+TEST(Scripted, EachErrorMapsToItsCodeAndCloses) {
+    struct Case {
+        bool writing;
+        int failures, error, result, calls;
+    };
+    const Case cases[] = {
+        {false, 11, EINTR, 4, 12},                   {true, 11, EINTR, 4, 12},
+        {false, 1000, EINTR, TALVO_ERROR, 12},       {true, 1000, EINTR, TALVO_PEER_GONE, 12},
+        {false, 1, EAGAIN, TALVO_TIMEOUT, 1},        {false, 1, ECONNRESET, TALVO_ERROR, 1},
+        {false, 1, EPIPE, TALVO_ERROR, 1},           {false, 1, ENOMEM, TALVO_ERROR, 1},
+        {true, 1, EAGAIN, TALVO_TIMEOUT, 1},         {true, 1, EPIPE, TALVO_PEER_GONE, 1},
+        {true, 1, ECONNRESET, TALVO_PEER_GONE, 1},   {true, 1, ENOBUFS, TALVO_ERROR, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.writing ? "write " : "read ") + strerrorname_np(c.error) + " x" +
+                     std::to_string(c.failures));
+        int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        connection_t conn{};
         conn.fd = sv[0];
         conn.ops = &counting_ops;
         closes = 0;
-    }
-    void TearDown() override {
+        ASSERT_EQ(::write(sv[1], "pong", 4), 4);
+        script.calls = 0;
+        script.failures = c.failures;
+        script.error = c.error;
+        script.fd = conn.fd;
+        char buf[16] = {};
+        EXPECT_EQ(c.writing ? conn.ops->write(&conn, "ping", 4) : conn.ops->read(&conn, buf, sizeof buf), c.result);
+        EXPECT_EQ(script.calls.load(), c.calls);
+        bool passed = c.result == 4;
+        EXPECT_EQ(conn.fd >= 0, passed);
+        EXPECT_EQ(closes.load(), passed ? 0 : 1);
+        if (passed) {
+            if (c.writing) { ASSERT_EQ(::read(sv[1], buf, sizeof buf), 4); }
+            EXPECT_EQ(std::string(buf, 4), c.writing ? "ping" : "pong");
+        }
         script.fd = -1;
         conn_close(&conn);
         close(sv[1]);
-    }
-    // The next `failures` calls on the connection fail with `error`.
-    void fail(int failures, int error) {
-        script.calls = 0;
-        script.failures = failures;
-        script.error = error;
-        script.fd = conn.fd;
-    }
-    int read() { return conn.ops->read(&conn, buf, sizeof buf); }
-    int write() { return conn.ops->write(&conn, "ping", 4); }
-
-    int sv[2] = {-1, -1};
-    connection_t conn{};
-    char buf[16] = {};
-};
-
-TEST_F(ScriptedTest, ElevenInterruptionsLeaveTheTwelfthCallItsResult) {
-    ASSERT_EQ(::write(sv[1], "pong", 4), 4);
-    fail(11, EINTR);
-    ASSERT_EQ(read(), 4);
-    EXPECT_EQ(std::string(buf, 4), "pong");
-    EXPECT_EQ(script.calls.load(), 12);
-
-    fail(11, EINTR);
-    ASSERT_EQ(write(), 4);
-    EXPECT_EQ(script.calls.load(), 12);
-    ASSERT_EQ(::read(sv[1], buf, sizeof buf), 4);
-    EXPECT_EQ(std::string(buf, 4), "ping");
-    EXPECT_GE(conn.fd, 0);
-    EXPECT_EQ(closes.load(), 0);
-}
-
-// Endless interruptions give up after twelve calls; any other error ends the
-// call at once.  Either way the connection is closed through its table.
-TEST_F(ScriptedTest, EachErrorMapsToItsCodeAndCloses) {
-    struct Case {
-        bool writing;
-        int error;
-        int result;
-        int calls;
-    };
-    const Case cases[] = {
-        {false, EINTR, TALVO_ERROR, 12},       {true, EINTR, TALVO_PEER_GONE, 12},
-        {false, EAGAIN, TALVO_TIMEOUT, 1},     {false, ECONNRESET, TALVO_ERROR, 1},
-        {false, EPIPE, TALVO_ERROR, 1},        {false, ENOMEM, TALVO_ERROR, 1},
-        {true, EAGAIN, TALVO_TIMEOUT, 1},      {true, EPIPE, TALVO_PEER_GONE, 1},
-        {true, ECONNRESET, TALVO_PEER_GONE, 1}, {true, ENOBUFS, TALVO_ERROR, 1},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.writing ? "write " : "read ") + strerrorname_np(c.error));
-        TearDown();
-        SetUp();
-        fail(1000, c.error);
-        EXPECT_EQ(c.writing ? write() : read(), c.result);
-        EXPECT_EQ(script.calls.load(), c.calls);
-        EXPECT_EQ(conn.fd, -1);
-        EXPECT_EQ(closes.load(), 1);
     }
 }
 

@@ -8,7 +8,6 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
-import java.util.Collections;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Pattern;
@@ -20,12 +19,11 @@ import java.util.regex.Pattern;
  * a JNI warning in it fails the test.
  */
 public final class ChildJvm {
-    private static final long TIMEOUT_SECONDS = 60;
     private static final Pattern JNI_PROBLEM =
             Pattern.compile("WARNING in native method|FATAL ERROR in native method|JNI (WARNING|ERROR)");
 
     /** What the child wrote; the output files stay readable after it ended. */
-    public record Result(int exitCode, Path stdout, Path stderr) {
+    public record Result(Path stdout, Path stderr) {
         public String out() { return read(stdout); }
 
         public String err() { return read(stderr); }
@@ -44,24 +42,21 @@ public final class ChildJvm {
     /** Runs main with args in a new JVM started through wrapper (such as unshare or setpriv; may be empty). */
     public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
         List<String> command = new ArrayList<>(wrapper);
-        Collections.addAll(command, Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
+        command.addAll(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
                 "-cp", System.getProperty("talvo.classpath"), "-Dtalvo.library=" + System.getProperty("talvo.library"),
-                main.getName());
-        Collections.addAll(command, args);
-        Path stdout = Files.createTempFile(dir, "child", ".out");
-        Path stderr = Files.createTempFile(dir, "child", ".err");
-        Process process = new ProcessBuilder(command)
-                .redirectOutput(stdout.toFile())
-                .redirectError(stderr.toFile())
-                .start();
-        if (!process.waitFor(TIMEOUT_SECONDS, TimeUnit.SECONDS)) {
+                main.getName()));
+        command.addAll(List.of(args));
+        Result result = new Result(Files.createTempFile(dir, "child", ".out"),
+                Files.createTempFile(dir, "child", ".err"));
+        Process process = new ProcessBuilder(command).redirectOutput(result.stdout().toFile())
+                .redirectError(result.stderr().toFile()).start();
+        if (!process.waitFor(60, TimeUnit.SECONDS)) {
             process.destroyForcibly();
-            fail("the child JVM did not end within " + TIMEOUT_SECONDS + " s: " + command);
+            fail("the child JVM did not end within 60 s: " + command);
         }
-        Result result = new Result(process.exitValue(), stdout, stderr);
         assertFalse(JNI_PROBLEM.matcher(result.err()).find(), "JNI problem in the child JVM:\n" + result.err());
-        if (result.exitCode() != 0) {
-            fail("the child JVM ended with " + result.exitCode() + "\nstdout:\n" + result.out() + "\nstderr:\n"
+        if (process.exitValue() != 0) {
+            fail("the child JVM ended with " + process.exitValue() + "\nstdout:\n" + result.out() + "\nstderr:\n"
                     + result.err());
         }
         return result;
@@ -71,15 +66,6 @@ public final class ChildJvm {
     public static List<String> inMountNamespace(String setup) {
         return List.of("unshare", "--mount", "--propagation", "private", "sh", "-c",
                 "set -e\n" + setup + "\nexec \"$@\"", "sh");
-    }
-
-    /** Waits, at most timeoutMillis, until path exists. */
-    public static void awaitFile(Path path, long timeoutMillis) throws InterruptedException {
-        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeoutMillis);
-        while (!Files.exists(path)) {
-            if (System.nanoTime() > deadline) fail(path + " did not appear within " + timeoutMillis + " ms");
-            Thread.sleep(20);
-        }
     }
 
     private static String read(Path path) {

@@ -1,50 +1,71 @@
 package com.velmar.vfs;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.io.IOException;
+import com.velmar.ChildJvm;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
-import java.util.concurrent.TimeUnit;
+import java.util.List;
 import org.junit.jupiter.api.io.TempDir;
 
-/** A temporary directory and the two native classes, for the file suites. */
+/** A temporary directory and the two file native classes, here or in a child JVM. */
 abstract class FileTestBase {
     @TempDir
     Path dir;
 
-    final JniFilePathImpl files = new JniFilePathImpl();
-    final JniFileStream stream = new JniFileStream();
+    static final JniFilePathImpl files = new JniFilePathImpl();
+    static final JniFileStream stream = new JniFileStream();
 
     static byte[] bytes(Object path) { return path.toString().getBytes(StandardCharsets.UTF_8); }
 
-    int openWrite(Path path, boolean append) {
-        byte[] name = bytes(path);
-        return files.nativeOpenWrite(name, name.length, append);
+    static int openWrite(Object path, boolean append) {
+        return files.nativeOpenWrite(bytes(path), bytes(path).length, append);
     }
 
-    int openRead(Path path) {
-        byte[] name = bytes(path);
-        return files.nativeOpenRead(name, name.length);
-    }
+    static int openRead(Object path) { return files.nativeOpenRead(bytes(path), bytes(path).length); }
 
-    void write(int fd, String text) {
+    static void write(int fd, String text) {
         byte[] data = text.getBytes(StandardCharsets.UTF_8);
         assertEquals(1, stream.nativeWrite(fd, data, 0, data.length));
     }
 
-    static String shell(String command) throws IOException, InterruptedException {
-        Process p = new ProcessBuilder("sh", "-c", command).redirectErrorStream(true).start();
-        assertTrue(p.waitFor(30, TimeUnit.SECONDS), command);
-        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
-        assertEquals(0, p.exitValue(), out);
-        return out;
+    Path fifo(String name) throws Exception {
+        Path fifo = dir.resolve(name);
+        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
+        return fifo;
     }
 
-    Path fifo(String name) throws IOException, InterruptedException {
-        Path fifo = dir.resolve(name);
-        shell("mkfifo " + fifo);
-        return fifo;
+    /** What Child printed, run through wrapper (setpriv, prlimit ...). */
+    String inChild(List<String> wrapper, String... args) throws Exception {
+        return ChildJvm.run(dir, wrapper, Child.class, args).out().strip();
+    }
+
+    /**
+     * The file natives in a child JVM, for cases that need another account or
+     * lowered limits.  Prints the result, or the class and message of what the call threw.
+     */
+    public static final class Child {
+        public static void main(String[] args) {
+            try {
+                switch (args[0]) {
+                    case "open-write" -> System.out.println(openWrite(args[1], false));
+                    case "can-read" -> System.out.println(JniFilePathImpl.nativeCanRead(bytes(args[1])));
+                    case "open-until-refused" -> {
+                        for (int i = 0; openWrite(args[1] + "/f" + i, false) >= 0; i++) continue;
+                        System.out.println("-1 without an exception");
+                    }
+                    case "write" -> {
+                        // args[2] bytes of the pattern i % 251 in one call.
+                        byte[] data = new byte[Integer.parseInt(args[2])];
+                        for (int i = 0; i < data.length; i++) data[i] = (byte) (i % 251);
+                        System.out.println(stream.nativeWrite(openWrite(args[1], false), data, 0, data.length));
+                    }
+                    default -> throw new IllegalArgumentException(args[0]);
+                }
+            } catch (Exception e) {
+                // The natives declare nothing, yet raise IOException.
+                System.out.println(e.getClass().getSimpleName() + ": " + e.getMessage());
+            }
+        }
     }
 }

@@ -1,77 +1,56 @@
 package com.velmar.vfs.net;
 
+import static com.velmar.vfs.net.Loopback.SERVER;
 import static com.velmar.vfs.net.Loopback.SOCKETS;
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertNotEquals;
-import static org.junit.jupiter.api.Assertions.assertNull;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
 import java.io.IOException;
-import java.net.InetAddress;
-import java.net.Socket;
+import java.net.*;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 
+/** The listening and connection natives on real loopback connections. */
 @Timeout(value = 60, unit = TimeUnit.SECONDS)
 class ConnectionTest {
-    private static String ip(long conn, boolean remote) {
+    private static InetAddress ip(long conn, boolean remote) throws IOException {
         byte[] buf = new byte[64];
         int len = remote ? SOCKETS.getRemoteIP(conn, buf, 0, buf.length) : SOCKETS.getLocalIP(conn, buf, 0, buf.length);
-        return new String(buf, 0, len, StandardCharsets.US_ASCII);
+        // Compared as addresses: Java writes ::1 as 0:0:0:0:0:0:0:1.
+        return InetAddress.getByName(new String(buf, 0, len, StandardCharsets.US_ASCII));
     }
-
-    private static String remoteIp(long conn) { return ip(conn, true); }
-
-    private static String localIp(long conn) { return ip(conn, false); }
 
     @ParameterizedTest
     @ValueSource(strings = {"127.0.0.1", "::1"})
-    void addressesAndPortsAreWhatTheClientSees(String address) throws IOException {
+    void addressesAndPortsAreWhatTheClientSeesEvenAfterClose(String address) throws IOException {
         try (Loopback loop = new Loopback(address)) {
+            assertEquals(loop.port, SERVER.getLocalPort(loop.ss));
             Socket client = loop.connect();
             long conn = loop.accept();
-            String clientAddress = client.getLocalAddress().getHostAddress();
-            String serverAddress = client.getInetAddress().getHostAddress();
-            // Java writes ::1 as 0:0:0:0:0:0:0:1; compare the addresses, not the texts.
-            assertEquals(InetAddress.getByName(clientAddress), InetAddress.getByName(remoteIp(conn)));
-            assertEquals(InetAddress.getByName(serverAddress), InetAddress.getByName(localIp(conn)));
-            assertEquals(client.getLocalPort(), SOCKETS.getRemotePort(conn));
-            assertEquals(client.getPort(), SOCKETS.getLocalPort(conn));
-            assertTrue(SOCKETS.getNativeFd(conn) >= 0);
-
-            // Closing twice is harmless, and the queries still answer.
-            SOCKETS.nativeClose(conn);
-            SOCKETS.nativeClose(conn);
-            assertEquals(-1, SOCKETS.getNativeFd(conn));
+            for (int closes = 0; closes < 3; closes++) {
+                assertEquals(client.getLocalAddress(), ip(conn, true));
+                assertEquals(client.getInetAddress(), ip(conn, false));
+                assertEquals(client.getLocalPort(), SOCKETS.getRemotePort(conn));
+                assertEquals(client.getPort(), SOCKETS.getLocalPort(conn));
+                assertEquals(closes == 0, SOCKETS.getNativeFd(conn) >= 0);
+                SOCKETS.nativeClose(conn);
+            }
             assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
-            assertEquals(client.getLocalPort(), SOCKETS.getRemotePort(conn));
-            assertEquals(InetAddress.getByName(clientAddress), InetAddress.getByName(remoteIp(conn)));
-        }
-    }
-
-    @Test
-    void aFreshRecordAnswersAnAllZeroAddressAndAPlainConnection() throws IOException {
-        try (Loopback loop = new Loopback("127.0.0.1")) {
-            long conn = loop.allocate();
-            assertEquals("0.0.0.0", remoteIp(conn));
-            assertEquals("0.0.0.0", localIp(conn));
-            assertEquals(0, SOCKETS.getRemotePort(conn));
-            assertEquals(0, SOCKETS.getLocalPort(conn));
-            assertEquals(-1, SOCKETS.getNativeFd(conn));
-            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
-            SOCKETS.nativeClose(conn);
         }
     }
 
     @Test
     void addressTextsAreCopiedOnlyWhenShorterThanTheRoom() throws IOException {
         try (Loopback loop = new Loopback("127.0.0.1")) {
+            long fresh = loop.allocate();
+            assertEquals(InetAddress.getByName("0.0.0.0"), ip(fresh, true));
+            assertEquals(0, SOCKETS.getRemotePort(fresh) + SOCKETS.getLocalPort(fresh));
+            assertEquals(-1, SOCKETS.getNativeFd(fresh));
             loop.connect();
             long conn = loop.accept();
             String none = "#".repeat(20);
@@ -86,22 +65,13 @@ class ConnectionTest {
             for (Object[] c : cases) {
                 byte[] buf = none.getBytes(StandardCharsets.US_ASCII);
                 int at = (int) c[1], room = (int) c[2];
-                int got = (boolean) c[0] ? SOCKETS.getRemoteIP(conn, buf, at, room) : SOCKETS.getLocalIP(conn, buf, at, room);
+                int got = (boolean) c[0] ? SOCKETS.getRemoteIP(conn, buf, at, room)
+                                         : SOCKETS.getLocalIP(conn, buf, at, room);
                 assertEquals(c[3], got, Arrays.toString(c));
                 assertEquals(c[4], new String(buf, StandardCharsets.US_ASCII), Arrays.toString(c));
             }
-            assertEquals(0, SOCKETS.getRemoteIP(conn, null, 0, 10));
-            assertEquals(0, SOCKETS.getLocalIP(conn, null, 0, 10));
+            assertEquals(0, SOCKETS.getRemoteIP(conn, null, 0, 10) + SOCKETS.getLocalIP(conn, null, 0, 10));
             assertEquals(-1, SOCKETS.getClientCertificate(conn, null, 0, 10));
-
-            assertEquals(0, SOCKETS.getRemoteIP(0, new byte[20], 0, 20));
-            assertEquals(0, SOCKETS.getRemotePort(0));
-            assertEquals(-1, SOCKETS.getNativeFd(0));
-            assertFalse(SOCKETS.nativeReadNonBlock(0, 0));
-            assertFalse(SOCKETS.isSecure(0));
-            assertNull(SOCKETS.getCipher(0));
-            SOCKETS.nativeClose(0);
-            SOCKETS.nativeFree(0);
         }
     }
 
@@ -110,22 +80,57 @@ class ConnectionTest {
         try (Loopback loop = new Loopback("127.0.0.1")) {
             Socket client = loop.connect();
             long conn = loop.accept();
-            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
             long start = System.nanoTime();
             assertFalse(SOCKETS.nativeReadNonBlock(conn, 200));
             assertTrue(System.nanoTime() - start >= TimeUnit.MILLISECONDS.toNanos(190));
-
             client.getOutputStream().write(42);
             assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
-            assertTrue(SOCKETS.nativeReadNonBlock(conn, 0));
-            byte[] one = new byte[1];
-            assertEquals(1, Loopback.STREAM.readNative(conn, one, 0, 1));
+            assertEquals(1, Loopback.STREAM.readNative(conn, new byte[1], 0, 1));
             assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
-
             client.close();
             assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
-            assertTrue(SOCKETS.nativeReadNonBlock(conn, 0));
             assertNotEquals(-1, SOCKETS.getNativeFd(conn));
         }
+    }
+
+    @Test
+    void bindTakesBacklogZeroAsRoomForManyAndRefusesBadAddresses() throws IOException {
+        long ss = SERVER.bindPort("127.0.0.1", 0, 0);
+        assertEquals(0, SERVER.getLocalPort(ss), "the port asked for, not the one given");
+        SERVER.closeNative(ss);
+        try (Loopback loop = new Loopback("127.0.0.1")) {
+            for (int i = 0; i < 5; i++) loop.connect();
+            for (int i = 0; i < 5; i++) loop.accept();
+        }
+        assertEquals("missing addr", assertThrows(NullPointerException.class, () -> SERVER.bindPort(null, 0, 0))
+                .getMessage());
+        // Names are not looked up, a port out of range is not bound as another,
+        // and the message holds at most 255 characters of the address.
+        Object[][] refused = {{"localhost", 0, "localhost"}, {"127.0.0.1", -1, "127.0.0.1"},
+                              {"127.0.0.1", 65536, "127.0.0.1"}, {"1".repeat(300), 0, "1".repeat(255)}};
+        for (Object[] r : refused) {
+            Exception e = assertThrows(SocketException.class, () -> SERVER.bindPort((String) r[0], (int) r[1], 0));
+            assertEquals("can't find address " + r[2], e.getMessage());
+        }
+    }
+
+    @Test
+    void aPortHeldForAWhileIsBoundOnARetry() throws Exception {
+        int port = Loopback.freePort();
+        ServerSocket holder = new ServerSocket();
+        holder.setReuseAddress(false);  // keeps the native bind failing while it lives
+        holder.bind(new InetSocketAddress(InetAddress.getLoopbackAddress(), port));
+        long start = System.nanoTime();
+        CompletableFuture.delayedExecutor(3, TimeUnit.SECONDS).execute(() -> {
+            try {
+                holder.close();
+            } catch (IOException ignored) {
+            }
+        });
+        long ss = SERVER.bindPort("127.0.0.1", port, 0);
+        long waitedMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
+        assertNotEquals(0, ss);
+        assertTrue(waitedMs >= 2900 && waitedMs < 5000, "waited " + waitedMs + " ms");
+        SERVER.closeNative(ss);
     }
 }
