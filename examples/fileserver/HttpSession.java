@@ -455,11 +455,11 @@ final class HttpSession {
      */
     static long[] range(String header, long size) {
         if (!header.regionMatches(true, 0, "bytes=", 0, 6)) return null;
-        String spec = header.substring(6);
-        int dash = spec.indexOf('-');
-        if (dash < 0 || spec.indexOf(',') >= 0) return null;
-        long a = number(spec.substring(0, dash).trim());
-        long b = number(spec.substring(dash + 1).trim());
+        String range = header.substring(6);
+        int dash = range.indexOf('-');
+        if (dash < 0 || range.indexOf(',') >= 0) return null;
+        long a = number(range.substring(0, dash).trim());
+        long b = number(range.substring(dash + 1).trim());
         if (a == -1) { // the last b bytes
             if (b < 0) return null;
             return b == 0 || size == 0 ? UNSATISFIABLE : new long[] {Math.max(0, size - b), size - 1};
