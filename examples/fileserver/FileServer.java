@@ -40,7 +40,10 @@ public final class FileServer {
         /** Binds the listening socket and returns its port; no thread serves yet. */
         int bind() throws IOException;
 
-        /** Starts the threads that serve. */
+        /** Starts the server's threads; they wait for {@link #serve} (or {@link #stop}) before they do anything. */
+        void start();
+
+        /** Lets the threads serve. */
         void serve();
 
         void stop();
@@ -58,7 +61,8 @@ public final class FileServer {
         int headTimeoutMs = 5000;
         int acceptors = 2;
         int loops = Math.max(1, Runtime.getRuntime().availableProcessors());
-        int workers = 256;
+        /** 0: the transport's own default. */
+        int workers;
         int queue = 1024;
         int maxConnections = 10000;
         int backlog = 1024;
@@ -85,7 +89,7 @@ public final class FileServer {
                 (o, v) -> o.headTimeoutMs = number("--head-timeout", v, 1, Integer.MAX_VALUE)),
             new Spec("--write-timeout", "MS", "closes a connection that does not read an answer for that long (5000)",
                 (o, v) -> o.writeTimeoutMs = number("--write-timeout", v, 1, Integer.MAX_VALUE)),
-            new Spec("--workers", "N", "most threads serving at once (256; the jdk transport has one per connection)",
+            new Spec("--workers", "N", "most threads serving at once (native: 256; jdk: one per connection)",
                 (o, v) -> o.workers = number("--workers", v, 1, 100000)),
             new Spec("--queue", "N", "connections waiting for a worker before others get 503 (1024)",
                 (o, v) -> o.queue = number("--queue", v, 1, 1 << 20)),
@@ -183,6 +187,18 @@ public final class FileServer {
 
     private FileServer() {}
 
+    /** A thread that waits until {@code go} opens before it runs {@code r}. */
+    static Thread gated(java.util.concurrent.CountDownLatch go, Runnable r, String name) {
+        return daemon(() -> {
+            try {
+                go.await();
+            } catch (InterruptedException e) {
+                return;
+            }
+            r.run();
+        }, name);
+    }
+
     static Thread daemon(Runnable r, String name) {
         Thread t = new Thread(r, name);
         t.setDaemon(true);
@@ -262,16 +278,19 @@ public final class FileServer {
             fail(2, "no directory " + o.root);
             return;
         }
+        int uid = -1;
         int gid = -1;
         if (o.user != null) {
             // The group the switch takes: a group of that name, else that account's own group.
             String g = o.group != null ? o.group : o.user;
             String[] named = getent("group", g);
             String[] account = named == null ? getent("passwd", g) : null;
-            if (getent("passwd", o.user) == null) {
+            String[] user = getent("passwd", o.user);
+            if (user == null) {
                 fail(2, "--user " + o.user + ": no such account");
                 return;
             }
+            uid = Integer.parseInt(user[2]);
             if (named == null && account == null) {
                 fail(2, "--group " + g + ": names neither a group nor an account");
                 return;
@@ -287,11 +306,14 @@ public final class FileServer {
             fail(1, e.getMessage());
             return;
         }
+        // Every thread of the server is made now, so that a limit on the threads of the account
+        // switched to can only ever refuse workers; none of them serves before the switch.
+        server.start();
         // Before leaving the superuser: the file's directory may be writable by root only.
         if (o.pidFile != null) Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
         if (o.user != null) {
             // Nothing serves yet: a failed switch never answers a request with the superuser's rights.
-            String problem = leaveSuperuser(o.user, o.group != null ? o.group : o.user, gid);
+            String problem = leaveSuperuser(o.user, o.group != null ? o.group : o.user, uid, gid);
             if (problem != null) {
                 server.stop();
                 removePidFile(o);
@@ -369,18 +391,17 @@ public final class FileServer {
      * Takes on the ids of the account and the group; null when the process then
      * runs as exactly those (no superuser group left behind), else the reason.
      */
-    private static String leaveSuperuser(String user, String group, int gid) {
-        int uid = new VelmarSystem().setUserNative(user, group);
-        if (uid < 0) return "--user " + user + ": no such account";
+    private static String leaveSuperuser(String user, String group, int uid, int gid) {
+        if (new VelmarSystem().setUserNative(user, group) < 0) return "--user " + user + ": no such account";
         String uids = status("Uid");
         String gids = status("Gid");
         String groups = status("Groups");
-        boolean uidOk = uids.matches("(" + uid + "\\s+){3}" + uid);
-        boolean gidOk = gids.matches("(" + gid + "\\s+){3}" + gid);
+        boolean uidOk = uids.matches("(" + uid + " ){3}" + uid);
+        boolean gidOk = gids.matches("(" + gid + " ){3}" + gid);
         boolean groupsOk = gid == 0 || uid == 0 || !(" " + groups + " ").contains(" 0 ");
-        if (uidOk && gidOk && groupsOk && (uid != 0 || user.equals("root"))) return null;
-        return "--user " + user + ": the process runs with uids " + uids + ", gids " + gids + ", groups " + groups
-            + "; asked for uid " + uid + " and gid " + gid + (uid == 0 || !uidOk ? " (switching needs the superuser)" : "");
+        if (uidOk && gidOk && groupsOk) return null;
+        return "--user " + user + ": the process runs with uids " + uids + ", gids " + gids + ", groups [" + groups
+            + "], not uid " + uid + " and gid " + gid + (uidOk ? "" : " (switching needs the superuser)");
     }
 
     /** A line of /proc/self/status after its name, blanks made single. */

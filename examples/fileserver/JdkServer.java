@@ -22,6 +22,7 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -43,13 +44,14 @@ final class JdkServer implements FileServer.Server {
     private Thread acceptor;
     private Thread watchdog;
     private volatile boolean stopping;
+    private final CountDownLatch go = new CountDownLatch(1);
 
     JdkServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
         this.site = new HttpSession.Site(root, new JdkFs(), log);
         // A connection holds its thread for its whole life.
-        workers = new Workers(Math.min(options.workers, options.maxConnections), options.queue, "worker", () -> {});
-        refusals = new Workers(2, 256, "refuse", () -> {});
+        workers = new Workers(0, options.workers > 0 ? options.workers : options.maxConnections, options.queue, "worker", () -> {});
+        refusals = new Workers(2, 2, 256, "refuse", () -> {});
     }
 
     @Override
@@ -66,11 +68,17 @@ final class JdkServer implements FileServer.Server {
     }
 
     @Override
-    public void serve() {
-        acceptor = FileServer.daemon(this::acceptLoop, "accept");
-        watchdog = FileServer.daemon(this::watch, "watchdog");
+    public void start() {
+        acceptor = FileServer.gated(go, this::acceptLoop, "accept");
+        watchdog = FileServer.gated(go, this::watch, "watchdog");
         watchdog.start();
         acceptor.start();
+        refusals.prestartAllCoreThreads();
+    }
+
+    @Override
+    public void serve() {
+        go.countDown();
     }
 
     private void acceptLoop() {
@@ -145,6 +153,7 @@ final class JdkServer implements FileServer.Server {
     @Override
     public void stop() {
         stopping = true;
+        go.countDown();
         if (listener != null) close(listener);
         open.forEach(JdkConn::close);
         for (Thread t : new Thread[] {acceptor, watchdog}) {

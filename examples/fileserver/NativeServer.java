@@ -15,6 +15,7 @@ import java.util.Arrays;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 
@@ -63,6 +64,7 @@ final class NativeServer implements FileServer.Server {
     private Loop[] loops = new Loop[0];
     private long listener;
     private volatile boolean stopping;
+    private final CountDownLatch go = new CountDownLatch(1);
 
     NativeServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
@@ -70,11 +72,11 @@ final class NativeServer implements FileServer.Server {
         idleNanos = TimeUnit.MILLISECONDS.toNanos(options.readTimeoutMs);
         headNanos = TimeUnit.MILLISECONDS.toNanos(options.headTimeoutMs);
         files = ThreadLocal.withInitial(() -> new FileCache(site.fs()));
-        workers = new Workers(options.workers, options.queue, "worker", () -> {
+        workers = new Workers(0, options.workers > 0 ? options.workers : 256, options.queue, "worker", () -> {
             files.get().clear();
             files.remove();
         });
-        refusals = new Workers(2, 256, "refuse", () -> {});
+        refusals = new Workers(2, 2, 256, "refuse", () -> {});
     }
 
     @Override
@@ -92,15 +94,22 @@ final class NativeServer implements FileServer.Server {
     }
 
     @Override
-    public void serve() {
+    public void start() {
         loops = new Loop[options.loops];
         for (int i = 0; i < loops.length; i++) {
             loops[i] = new Loop();
-            selectors.add(FileServer.daemon(loops[i]::run, "select-" + i));
+            selectors.add(FileServer.gated(go, loops[i]::run, "select-" + i));
         }
-        for (int i = 0; i < options.acceptors; i++) acceptors.add(FileServer.daemon(this::acceptLoop, "accept-" + i));
+        for (int i = 0; i < options.acceptors; i++) acceptors.add(FileServer.gated(go, this::acceptLoop, "accept-" + i));
         selectors.forEach(Thread::start);
         acceptors.forEach(Thread::start);
+        // The 503 writers too: answering that the workers are out must not need a new thread.
+        refusals.prestartAllCoreThreads();
+    }
+
+    @Override
+    public void serve() {
+        go.countDown();
     }
 
     private void acceptLoop() {
@@ -303,6 +312,7 @@ final class NativeServer implements FileServer.Server {
     @Override
     public void stop() {
         stopping = true;
+        go.countDown();
         // The listener record is freed only once no thread can enter the accept with it.
         for (int round = 0; round < 3 && acceptors.stream().anyMatch(Thread::isAlive); round++) {
             for (Thread t : acceptors) if (t.isAlive()) FileServer.wake(options.addr, options.port);

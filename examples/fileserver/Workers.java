@@ -19,8 +19,9 @@ final class Workers extends ThreadPoolExecutor {
     /** Tasks handed in and not yet finished: more than the threads means none is idle. */
     private final AtomicInteger submitted = new AtomicInteger();
 
-    Workers(int max, int queue, String name, Runnable atThreadEnd) {
-        super(0, max, 60, TimeUnit.SECONDS, new Handoff(queue), factory(name, atThreadEnd),
+    /** {@code keep} threads never end (made at once by prestartAllCoreThreads); up to {@code max} in all. */
+    Workers(int keep, int max, int queue, String name, Runnable atThreadEnd) {
+        super(keep, max, 60, TimeUnit.SECONDS, new Handoff(queue), factory(name, atThreadEnd),
             (task, pool) -> {
                 // A thread was refused to us in a race with another hand-off: the queue may still have room.
                 if (!((Handoff) pool.getQueue()).force(task)) throw new RejectedExecutionException("queue full");
