@@ -97,13 +97,15 @@ public final class FileServer {
                 (o, v) -> o.maxConnections = number("--max-connections", v, 1, 1 << 20)),
             new Spec("--acceptors", "N", "threads accepting connections, 1 to 16 (2)",
                 (o, v) -> o.acceptors = number("--acceptors", v, 1, 16)),
-            new Spec("--loops", "N", "select loops, 1 to 64 (one per processor)", (o, v) -> o.loops = number("--loops", v, 1, 64)),
+            new Spec("--loops", "N", "select loops, 1 to 64 (one per processor)",
+                (o, v) -> o.loops = number("--loops", v, 1, 64)),
             new Spec("--backlog", "N", "listen backlog (1024)", (o, v) -> o.backlog = number("--backlog", v, 1, 65535)),
             new Spec("--log", null, "an access line per request to the system log", (o, v) -> o.log = true),
             new Spec("--user", "NAME", "leave the superuser for this account after binding", (o, v) -> o.user = v),
             new Spec("--group", "NAME", "with --user: this group (or this account's group) instead of the user's",
                 (o, v) -> o.group = v),
-            new Spec("--daemon", null, "start in the background, detached, and return once it serves", (o, v) -> o.daemon = true),
+            new Spec("--daemon", null, "start in the background, detached, and return once it serves",
+                (o, v) -> o.daemon = true),
             new Spec("--pid-file", "FILE", "write the process id there; removed at stop",
                 (o, v) -> o.pidFile = new File(v).getAbsolutePath()),
             new Spec("--help", null, "print this text", (o, v) -> o.help = true));
@@ -161,7 +163,8 @@ public final class FileServer {
             throw new IllegalArgumentException(option + " '" + text + "': one of " + String.join(", ", allowed));
         }
 
-        private static final Pattern IPV4 = Pattern.compile("(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)(\\.(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)){3}");
+        private static final String OCTET = "(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)";
+        private static final Pattern IPV4 = Pattern.compile(OCTET + "(\\." + OCTET + "){3}");
 
         /** The text itself when it is a numeric address; no name is ever looked up. */
         private static String address(String text) {
@@ -229,7 +232,9 @@ public final class FileServer {
         String at = "cannot listen on " + addr + " port " + port + ": ";
         if (!(e instanceof BindException)) return new IOException(at + why, e);
         if (why.contains("in use")) return new IOException(at + "the port is in use", e);
-        if (why.contains("ermission")) return new IOException(at + "permission denied (ports below 1024 need the superuser)", e);
+        if (why.contains("ermission")) {
+            return new IOException(at + "permission denied (ports below 1024 need the superuser)", e);
+        }
         if (why.contains("assign")) return new IOException(at + "not an address of this machine", e);
         return new IOException(at + why, e);
     }

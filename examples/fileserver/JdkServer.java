@@ -50,7 +50,8 @@ final class JdkServer implements FileServer.Server {
         this.options = options;
         this.site = new HttpSession.Site(root, new JdkFs(), log);
         // A connection holds its thread for its whole life.
-        workers = new Workers(0, options.workers > 0 ? options.workers : options.maxConnections, options.queue, "worker", () -> {});
+        int max = options.workers > 0 ? options.workers : options.maxConnections;
+        workers = new Workers(0, max, options.queue, "worker", () -> {});
         refusals = new Workers(2, 2, 256, "refuse", () -> {});
     }
 
