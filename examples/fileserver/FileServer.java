@@ -315,7 +315,15 @@ public final class FileServer {
         // switched to can only ever refuse workers; none of them serves before the switch.
         server.start();
         // Before leaving the superuser: the file's directory may be writable by root only.
-        if (o.pidFile != null) Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
+        if (o.pidFile != null) {
+            try {
+                Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
+            } catch (IOException e) {
+                server.stop();
+                fail(1, "cannot write the pid file " + o.pidFile + ": " + e.getMessage());
+                return;
+            }
+        }
         if (o.user != null) {
             // Nothing serves yet: a failed switch never answers a request with the superuser's rights.
             String problem = leaveSuperuser(o.user, o.group != null ? o.group : o.user, uid, gid);
