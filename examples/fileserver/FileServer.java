@@ -6,33 +6,45 @@ import com.velmar.vfs.Syslog;
 import java.io.File;
 import java.io.IOException;
 import java.lang.management.ManagementFactory;
+import java.net.BindException;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.ServerSocket;
+import java.net.Socket;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.StandardOpenOption;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
-import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.BiConsumer;
+import java.util.regex.Pattern;
 
 /**
- * A static HTTP/1.1 file server on libtalvo.
+ * A static HTTP/1.1 file server on libtalvo; {@code --help} lists the options.
  *
  * <pre>
- * java -Dtalvo.library=build/libtalvo.so -cp build/talvo.jar:build/talvo-examples.jar \
- *      fileserver.FileServer [--root DIR] [--addr A] [--port N] [--transport=native|jdk]
- *      [--read-timeout MS] [--write-timeout MS] [--acceptors N] [--loops N] [--backlog N]
- *      [--log] [--dotfiles] [--user NAME [--group NAME]] [--daemon] [--pid-file FILE]
+ * java -Dtalvo.library=build/libtalvo.so -cp build/talvo.jar:build/talvo-examples.jar fileserver.FileServer [OPTION...]
  * </pre>
  */
 public final class FileServer {
     /** Priority of an access line: LOG_INFO; the facility is the one the log was opened with. */
     private static final int LOG_INFO = 6;
+    /** Where a daemon started by {@code --daemon} tells its starter how the start went (an environment variable). */
+    private static final String REPORT = "FILESERVER_REPORT";
 
-    /** Starts, serves until stopped, and stops. */
+    /** Binds, serves until stopped, and stops. */
     interface Server {
-        /** Binds and starts the threads; returns the port. */
-        int start() throws IOException;
+        /** Binds the listening socket and returns its port; no thread serves yet. */
+        int bind() throws IOException;
+
+        /** Starts the server's threads; they wait for {@link #serve} (or {@link #stop}) before they do anything. */
+        void start();
+
+        /** Lets the threads serve. */
+        void serve();
 
         void stop();
 
@@ -46,17 +58,70 @@ public final class FileServer {
         String transport = "native";
         int readTimeoutMs = 20000;
         int writeTimeoutMs = 5000;
+        int headTimeoutMs = 5000;
         int acceptors = 2;
         int loops = Math.max(1, Runtime.getRuntime().availableProcessors());
+        /** 0: the transport's own default. */
+        int workers;
+        int queue = 1024;
+        int maxConnections = 10000;
         int backlog = 1024;
         boolean log;
         /** Serve and list names that start with a dot (hidden by default). */
         boolean dotfiles;
         boolean daemon;
+        boolean help;
         String user;
         String group;
         String pidFile;
         final List<String> forDaemon = new ArrayList<>();
+
+        /** An option: its name, the name of its value (null for a flag), what it does, and where it goes. */
+        private record Option(String name, String value, String help, BiConsumer<Options, String> set) {}
+
+        private static final List<Option> OPTIONS = List.of(
+            new Option("--root", "DIR", "directory to serve (examples/site)", (o, v) -> o.root = v),
+            new Option("--addr", "A", "numeric IPv4 or IPv6 address to listen on (127.0.0.1)", (o, v) -> o.addr = address(v)),
+            new Option("--port", "N", "TCP port, 1 to 65535 (8080)", (o, v) -> o.port = number("--port", v, 1, 65535)),
+            new Option("--transport", "T", "native (libtalvo) or jdk (the JDK's own sockets and files)",
+                (o, v) -> o.transport = oneOf("--transport", v, "native", "jdk")),
+            new Option("--read-timeout", "MS", "closes a connection idle for that long (20000)",
+                (o, v) -> o.readTimeoutMs = number("--read-timeout", v, 1, Integer.MAX_VALUE)),
+            new Option("--head-timeout", "MS", "closes a connection whose request head takes longer (5000)",
+                (o, v) -> o.headTimeoutMs = number("--head-timeout", v, 1, Integer.MAX_VALUE)),
+            new Option("--write-timeout", "MS", "closes a connection that does not read an answer for that long (5000)",
+                (o, v) -> o.writeTimeoutMs = number("--write-timeout", v, 1, Integer.MAX_VALUE)),
+            new Option("--workers", "N", "most threads serving at once (native: 256; jdk: one per connection)",
+                (o, v) -> o.workers = number("--workers", v, 1, 100000)),
+            new Option("--queue", "N", "connections waiting for a worker before others get 503 (1024)",
+                (o, v) -> o.queue = number("--queue", v, 1, 1 << 20)),
+            new Option("--max-connections", "N", "open connections before new ones get 503 (10000)",
+                (o, v) -> o.maxConnections = number("--max-connections", v, 1, 1 << 20)),
+            new Option("--acceptors", "N", "threads accepting connections, 1 to 16 (2)",
+                (o, v) -> o.acceptors = number("--acceptors", v, 1, 16)),
+            new Option("--loops", "N", "select loops, 1 to 64 (one per processor)",
+                (o, v) -> o.loops = number("--loops", v, 1, 64)),
+            new Option("--backlog", "N", "listen backlog (1024)", (o, v) -> o.backlog = number("--backlog", v, 1, 65535)),
+            new Option("--log", null, "an access line per request to the system log", (o, v) -> o.log = true),
+            new Option("--dotfiles", null, "serve and list names that start with a dot (404 otherwise)",
+                (o, v) -> o.dotfiles = true),
+            new Option("--user", "NAME", "leave the superuser for this account after binding", (o, v) -> o.user = v),
+            new Option("--group", "NAME", "with --user: this group (or this account's group) instead of the user's",
+                (o, v) -> o.group = v),
+            new Option("--daemon", null, "start in the background, detached, and return once it serves",
+                (o, v) -> o.daemon = true),
+            new Option("--pid-file", "FILE", "write the process id there; removed at stop",
+                (o, v) -> o.pidFile = new File(v).getAbsolutePath()),
+            new Option("--help", null, "print this text", (o, v) -> o.help = true));
+
+        static String usage() {
+            StringBuilder b = new StringBuilder("usage: fileserver.FileServer [OPTION...]\n");
+            for (Option s : OPTIONS) {
+                String left = s.name + (s.value != null ? " " + s.value : "");
+                b.append(String.format("  %-22s %s%n", left, s.help));
+            }
+            return b.toString();
+        }
 
         static Options parse(String[] args) {
             Options o = new Options();
@@ -68,42 +133,57 @@ public final class FileServer {
                     value = a.substring(eq + 1);
                     a = a.substring(0, eq);
                 }
-                boolean flag = a.equals("--log") || a.equals("--daemon") || a.equals("--dotfiles");
-                if (!flag && value == null) {
-                    if (i + 1 >= args.length) throw new IllegalArgumentException(a + " needs a value");
+                String name = a;
+                Option option = OPTIONS.stream().filter(s -> s.name.equals(name)).findFirst()
+                    .orElseThrow(() -> new IllegalArgumentException("unknown option " + name + " (--help lists them)"));
+                if (option.value == null && value != null) throw new IllegalArgumentException(a + " takes no value");
+                if (option.value != null && value == null) {
+                    if (i + 1 >= args.length) throw new IllegalArgumentException(a + " needs a value: " + option.value);
                     value = args[++i];
                 }
-                switch (a) {
-                    case "--root" -> o.root = value;
-                    case "--addr" -> o.addr = value;
-                    case "--port" -> o.port = Integer.parseInt(value);
-                    case "--transport" -> o.transport = value;
-                    case "--read-timeout" -> o.readTimeoutMs = Integer.parseInt(value);
-                    case "--write-timeout" -> o.writeTimeoutMs = Integer.parseInt(value);
-                    case "--acceptors" -> o.acceptors = Integer.parseInt(value);
-                    case "--loops" -> o.loops = Integer.parseInt(value);
-                    case "--backlog" -> o.backlog = Integer.parseInt(value);
-                    case "--user" -> o.user = value;
-                    case "--group" -> o.group = value;
-                    case "--pid-file" -> o.pidFile = new File(value).getAbsolutePath();
-                    case "--log" -> o.log = true;
-                    case "--dotfiles" -> o.dotfiles = true;
-                    case "--daemon" -> o.daemon = true;
-                    default -> throw new IllegalArgumentException("unknown option " + a);
-                }
+                option.set.accept(o, value);
                 if (a.equals("--daemon")) continue;
                 o.forDaemon.add(a);
-                if (!flag) o.forDaemon.add(a.equals("--root") ? new File(value).getAbsolutePath()
+                if (option.value != null) o.forDaemon.add(a.equals("--root") ? new File(value).getAbsolutePath()
                     : a.equals("--pid-file") ? o.pidFile : value);
             }
-            if (!o.transport.equals("native") && !o.transport.equals("jdk")) {
-                throw new IllegalArgumentException("--transport is native or jdk");
-            }
-            if (o.port <= 0 || o.port > 65535) throw new IllegalArgumentException("--port is 1 to 65535");
-            if (o.acceptors < 1 || o.acceptors > 16) throw new IllegalArgumentException("--acceptors is 1 to 16");
-            if (o.loops < 1 || o.loops > 64) throw new IllegalArgumentException("--loops is 1 to 64");
             if (o.group != null && o.user == null) throw new IllegalArgumentException("--group needs --user");
             return o;
+        }
+
+        private static int number(String option, String text, int min, int max) {
+            try {
+                int n = Integer.parseInt(text.trim());
+                if (n >= min && n <= max) return n;
+            } catch (NumberFormatException e) {
+                // said below
+            }
+            throw new IllegalArgumentException(option + " '" + text + "': a whole number from " + min + " to " + max
+                + " is needed");
+        }
+
+        private static String oneOf(String option, String text, String... allowed) {
+            if (Arrays.asList(allowed).contains(text)) return text;
+            throw new IllegalArgumentException(option + " '" + text + "': one of " + String.join(", ", allowed));
+        }
+
+        private static final String OCTET = "(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)";
+        private static final Pattern IPV4 = Pattern.compile(OCTET + "(\\." + OCTET + "){3}");
+
+        /** The text itself when it is a numeric address; no name is ever looked up. */
+        private static String address(String text) {
+            boolean numeric = IPV4.matcher(text).matches();
+            if (!numeric && text.indexOf(':') >= 0) {
+                try {
+                    InetAddress.getByName(text); // with a colon the JDK parses an IPv6 literal and never looks it up
+                    numeric = true;
+                } catch (IOException e) {
+                    numeric = false;
+                }
+            }
+            if (numeric) return text;
+            throw new IllegalArgumentException("--addr '" + text + "': a numeric IPv4 or IPv6 address is needed"
+                + " (such as 127.0.0.1 or ::1), not a host name");
         }
     }
 
@@ -114,16 +194,22 @@ public final class FileServer {
 
     private FileServer() {}
 
+    /** A thread that waits until {@code go} opens before it runs {@code r}. */
+    static Thread gated(java.util.concurrent.CountDownLatch go, Runnable r, String name) {
+        return daemon(() -> {
+            try {
+                go.await();
+            } catch (InterruptedException e) {
+                return;
+            }
+            r.run();
+        }, name);
+    }
+
     static Thread daemon(Runnable r, String name) {
         Thread t = new Thread(r, name);
         t.setDaemon(true);
         return t;
-    }
-
-    /** Threads for connections while they have work; they end after a minute without. */
-    static ExecutorService workers() {
-        AtomicInteger n = new AtomicInteger();
-        return Executors.newCachedThreadPool(r -> daemon(r, "worker-" + n.incrementAndGet()));
     }
 
     /** A short pause after a failed accept, so that a lasting failure does not spin. */
@@ -135,17 +221,60 @@ public final class FileServer {
         }
     }
 
+    /** Says at once why the address and port cannot be listened on, if they cannot; the native bind retries for seconds. */
+    static void checkListen(String addr, int port) throws IOException {
+        try (ServerSocket probe = new ServerSocket()) {
+            probe.setReuseAddress(true);
+            probe.bind(new InetSocketAddress(InetAddress.getByName(addr), port), 1);
+        } catch (IOException e) {
+            throw listenFailure(addr, port, e);
+        }
+    }
+
+    static IOException listenFailure(String addr, int port, IOException e) {
+        String why = String.valueOf(e.getMessage());
+        String at = "cannot listen on " + addr + " port " + port + ": ";
+        if (!(e instanceof BindException)) return new IOException(at + why, e);
+        if (why.contains("in use")) return new IOException(at + "the port is in use", e);
+        if (why.contains("ermission")) {
+            return new IOException(at + "permission denied (ports below 1024 need the superuser)", e);
+        }
+        if (why.contains("assign")) return new IOException(at + "not an address of this machine", e);
+        return new IOException(at + why, e);
+    }
+
+    /** Connects to the listening socket and leaves, so that one thread waiting in its accept returns. */
+    static void wake(String addr, int port) {
+        try (Socket s = new Socket()) {
+            InetAddress a = InetAddress.getByName(addr);
+            s.connect(new InetSocketAddress(a.isAnyLocalAddress() ? InetAddress.getLoopbackAddress() : a, port), 1000);
+        } catch (IOException e) {
+            // nobody waits, or the backlog is full: the caller looks again
+        }
+    }
+
+    /** The starter's report file, opened before the user switch can take the right to. */
+    private static java.io.OutputStream reportTo;
+
     public static void main(String[] args) throws Exception {
+        String reportFile = System.getenv(REPORT);
+        if (reportFile != null) {
+            reportTo = Files.newOutputStream(Path.of(reportFile), StandardOpenOption.APPEND);
+            report("pid " + ProcessHandle.current().pid());
+        }
         Options o;
         try {
             o = Options.parse(args);
         } catch (IllegalArgumentException e) {
-            System.err.println("fileserver: " + e.getMessage());
-            System.exit(2);
+            fail(2, e.getMessage());
+            return;
+        }
+        if (o.help) {
+            System.out.print(Options.usage());
             return;
         }
         if (o.daemon) {
-            relaunch(o);
+            System.exit(relaunch(o));
             return;
         }
         String root;
@@ -155,79 +284,209 @@ public final class FileServer {
             root = null;
         }
         if (root == null || !new File(root).isDirectory()) {
-            System.err.println("fileserver: no directory " + o.root);
-            System.exit(2);
+            fail(2, "no directory " + o.root);
             return;
         }
-        HttpSession.AccessLog log = null;
-        if (o.log) {
-            Syslog syslog = new Syslog();
-            syslog.nativeOpenSyslog();
-            log = line -> syslog.nativeSyslog(LOG_INFO, line);
+        int uid = -1;
+        int gid = -1;
+        if (o.user != null) {
+            // The group the switch takes: a group of that name, else that account's own group.
+            String g = o.group != null ? o.group : o.user;
+            String[] named = getent("group", g);
+            String[] account = named == null ? getent("passwd", g) : null;
+            String[] user = getent("passwd", o.user);
+            if (user == null) {
+                fail(2, "--user " + o.user + ": no such account");
+                return;
+            }
+            uid = Integer.parseInt(user[2]);
+            if (named == null && account == null) {
+                fail(2, "--group " + g + ": names neither a group nor an account");
+                return;
+            }
+            gid = Integer.parseInt(named != null ? named[2] : account[3]);
         }
+        HttpSession.AccessLog log = o.log ? accessLog() : null;
         Server server = o.transport.equals("jdk") ? new JdkServer(o, root, log) : new NativeServer(o, root, log);
         int port;
         try {
-            port = server.start();
+            port = server.bind();
         } catch (IOException e) {
-            System.err.println("fileserver: " + e.getMessage());
-            System.exit(1);
+            fail(1, e.getMessage());
             return;
         }
+        // Every thread of the server is made now, so that a limit on the threads of the account
+        // switched to can only ever refuse workers; none of them serves before the switch.
+        server.start();
         // Before leaving the superuser: the file's directory may be writable by root only.
         if (o.pidFile != null) {
-            Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
+            try {
+                Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
+            } catch (IOException e) {
+                server.stop();
+                fail(1, "cannot write the pid file " + o.pidFile + ": " + e.getMessage());
+                return;
+            }
         }
-        if (o.user != null && !leaveSuperuser(o.user, o.group != null ? o.group : o.user)) {
-            server.stop();
-            System.exit(1);
-            return;
+        if (o.user != null) {
+            // Nothing serves yet: a failed switch never answers a request with the superuser's rights.
+            String problem = leaveSuperuser(o.user, o.group != null ? o.group : o.user, uid, gid);
+            if (problem != null) {
+                server.stop();
+                removePidFile(o);
+                fail(1, problem);
+                return;
+            }
         }
         Runtime.getRuntime().addShutdownHook(new Thread(() -> {
             server.stop();
+            removePidFile(o);
             System.out.println("fileserver: stopped");
         }));
-        System.out.println("fileserver: serving " + root + " at http://" + o.addr + ":" + port + "/ ("
-            + o.transport + " transport); Ctrl-C stops it");
+        server.serve();
+        String host = o.addr.indexOf(':') >= 0 ? "[" + o.addr + "]" : o.addr;
+        String serving = "fileserver: serving " + root + " at http://" + host + ":" + port + "/ (" + o.transport
+            + " transport); Ctrl-C stops it";
+        System.out.println(serving);
+        report(serving);
         server.await();
     }
 
-    /**
-     * Takes on the ids of the account; the group is that of the account named by
-     * {@code group} (by default the user's own), so no superuser group stays behind.
-     */
-    private static boolean leaveSuperuser(String user, String group) {
-        int uid = new VelmarSystem().setUserNative(user, group);
-        if (uid < 0) {
-            System.err.println("fileserver: no account " + user);
-            return false;
-        }
-        if (uid == 0 && !user.equals("root")) {
-            System.err.println("fileserver: could not become " + user);
-            return false;
-        }
-        return true;
+    /** The reason on standard error (and to the starter of a daemon), then the exit. */
+    private static void fail(int status, String reason) {
+        System.err.println("fileserver: " + reason);
+        report("fileserver: " + reason);
+        System.exit(status);
     }
 
-    /** Starts this same server, without --daemon, as a detached process with no terminal and returns. */
-    private static void relaunch(Options o) {
-        List<String> argv = new ArrayList<>();
-        // The daemon's standard streams would otherwise hold the caller's terminal or pipe.
-        argv.add("/bin/sh");
-        argv.add("-c");
-        argv.add("exec \"$0\" \"$@\" </dev/null >/dev/null 2>&1");
-        argv.add(ProcessHandle.current().info().command().orElse(System.getProperty("java.home") + "/bin/java"));
-        argv.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
-        argv.add("-cp");
-        argv.add(absoluteClassPath());
-        argv.add(FileServer.class.getName());
-        argv.addAll(o.forDaemon);
-        List<String> envp = new ArrayList<>();
-        for (Map.Entry<String, String> e : System.getenv().entrySet()) envp.add(e.getKey() + "=" + e.getValue());
-        new TalvoBoot().execDaemon(argv.toArray(new String[0]), envp.toArray(new String[0]),
-            System.getProperty("user.dir"));
-        System.out.println("fileserver: started in the background"
-            + (o.pidFile != null ? "; its process id goes to " + o.pidFile : ""));
+    private static void report(String line) {
+        if (reportTo == null) return;
+        try {
+            reportTo.write((line + "\n").getBytes(StandardCharsets.UTF_8));
+            reportTo.flush();
+        } catch (IOException e) {
+            // the starter gave up waiting
+        }
+    }
+
+    private static void removePidFile(Options o) {
+        if (o.pidFile == null) return;
+        try {
+            Path p = Path.of(o.pidFile);
+            if (Files.readString(p).trim().equals(Long.toString(ProcessHandle.current().pid()))) Files.delete(p);
+        } catch (IOException e) {
+            System.err.println("fileserver: cannot remove " + o.pidFile + ": " + e.getMessage());
+        }
+    }
+
+    /** The system log, or standard error with one warning when the machine has no system log socket. */
+    private static HttpSession.AccessLog accessLog() {
+        if (!Files.exists(Path.of("/dev/log"))) {
+            System.err.println("fileserver: warning: no system log (/dev/log); access lines go to standard error");
+            return System.err::println;
+        }
+        Syslog syslog = new Syslog();
+        syslog.nativeOpenSyslog();
+        return line -> syslog.nativeSyslog(LOG_INFO, line);
+    }
+
+    /** The fields of the account database's entry for the key (getent), or null when there is none. */
+    private static String[] getent(String database, String key) {
+        try {
+            Process p = new ProcessBuilder("getent", database, key).redirectErrorStream(true).start();
+            String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
+            return p.waitFor() == 0 && !out.isEmpty() ? out.split("\n")[0].split(":", -1) : null;
+        } catch (IOException e) {
+            return null;
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            return null;
+        }
+    }
+
+    /**
+     * Takes on the ids of the account and the group; null when the process then
+     * runs as exactly those (no superuser group left behind), else the reason.
+     */
+    private static String leaveSuperuser(String user, String group, int uid, int gid) {
+        if (new VelmarSystem().setUserNative(user, group) < 0) return "--user " + user + ": no such account";
+        String uids = status("Uid");
+        String gids = status("Gid");
+        String groups = status("Groups");
+        boolean uidOk = uids.matches("(" + uid + " ){3}" + uid);
+        boolean gidOk = gids.matches("(" + gid + " ){3}" + gid);
+        boolean groupsOk = gid == 0 || uid == 0 || !(" " + groups + " ").contains(" 0 ");
+        if (uidOk && gidOk && groupsOk) return null;
+        return "--user " + user + ": the process runs with uids " + uids + ", gids " + gids + ", groups [" + groups
+            + "], not uid " + uid + " and gid " + gid + (uidOk ? "" : " (switching needs the superuser)");
+    }
+
+    /** A line of /proc/self/status after its name, blanks made single. */
+    private static String status(String name) {
+        try {
+            for (String line : Files.readAllLines(Path.of("/proc/self/status"))) {
+                if (line.startsWith(name + ":")) return line.substring(name.length() + 1).trim().replaceAll("\\s+", " ");
+            }
+        } catch (IOException e) {
+            // said as unknown
+        }
+        return "?";
+    }
+
+    /**
+     * Starts this same server, without --daemon, as a detached process with no
+     * terminal, and waits until it serves or says why it cannot: 0 or 1.
+     */
+    private static int relaunch(Options o) throws IOException, InterruptedException {
+        Path dir = Files.createTempDirectory("fileserver"); // private: 0700
+        Path report = Files.createFile(dir.resolve("report"));
+        try {
+            List<String> argv = new ArrayList<>();
+            // The daemon's standard streams would otherwise hold the caller's terminal or pipe.
+            argv.add("/bin/sh");
+            argv.add("-c");
+            argv.add("exec \"$0\" \"$@\" </dev/null >/dev/null 2>&1");
+            argv.add(ProcessHandle.current().info().command().orElse(System.getProperty("java.home") + "/bin/java"));
+            argv.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
+            argv.add("-cp");
+            argv.add(absoluteClassPath());
+            argv.add(FileServer.class.getName());
+            argv.addAll(o.forDaemon);
+            List<String> envp = new ArrayList<>();
+            for (Map.Entry<String, String> e : System.getenv().entrySet()) {
+                if (!e.getKey().equals(REPORT)) envp.add(e.getKey() + "=" + e.getValue());
+            }
+            envp.add(REPORT + "=" + report);
+            new TalvoBoot().execDaemon(argv.toArray(new String[0]), envp.toArray(new String[0]),
+                System.getProperty("user.dir"));
+            // A JVM starting on a busy machine: give it time, but not for ever.
+            long pid = -1;
+            for (int i = 0; i < 600; i++) {
+                for (String said : Files.readAllLines(report)) {
+                    if (said.startsWith("pid ")) pid = Long.parseLong(said.substring(4));
+                    if (said.startsWith("fileserver: serving")) {
+                        System.out.println("fileserver: started in the background: " + said.substring(12)
+                            + (o.pidFile != null ? "; its process id is in " + o.pidFile : ""));
+                        return 0;
+                    }
+                    if (said.startsWith("fileserver: ")) {
+                        System.err.println(said);
+                        return 1;
+                    }
+                }
+                if (pid > 0 && ProcessHandle.of(pid).map(ProcessHandle::isAlive).orElse(false) == false
+                        && Files.readAllLines(report).stream().noneMatch(l -> l.startsWith("fileserver: "))) {
+                    System.err.println("fileserver: the background server ended before it served");
+                    return 1;
+                }
+                Thread.sleep(50);
+            }
+            System.err.println("fileserver: the background server did not report within 30 s");
+            return 1;
+        } finally {
+            Files.deleteIfExists(report);
+            Files.deleteIfExists(dir);
+        }
     }
 
     private static String absoluteClassPath() {

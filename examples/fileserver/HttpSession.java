@@ -54,10 +54,12 @@ final class HttpSession {
     private Pending pending;
     private FileCache files;
     private boolean unread;
-    /** The server's own mark of where the connection lives while parked. */
+    /** When the first byte of the request head being read arrived (System.nanoTime), or 0 between requests. */
+    private volatile long headStarted;
+    /** The server's own marks while the connection is parked: its loop, when it is due, its place among the due. */
     int home;
-    /** When the connection was last parked idle, for servers that park (System.nanoTime). */
-    volatile long idleSince;
+    long due;
+    int dueSlot = -1;
 
     HttpSession(Conn conn, Site site) {
         this.conn = conn;
@@ -66,6 +68,16 @@ final class HttpSession {
 
     Conn conn() {
         return conn;
+    }
+
+    /** When the request head now being read began (System.nanoTime), or 0 when none is under way. */
+    long headStarted() {
+        return headStarted;
+    }
+
+    /** Answers 503 to a connection the server has no room for; the caller closes it. */
+    void refuse() {
+        fail(SCRATCH.get(), 503, "-", false);
     }
 
     /** Bytes of a following request are already here (a pipelining client). */
@@ -105,6 +117,7 @@ final class HttpSession {
         int status = parse(headEnd, r);
         start = headEnd;
         if (start == end) start = end = 0;
+        headStarted = start < end ? System.nanoTime() : 0; // a pipelined head has begun
         if (status != 0) {
             fail(s, status, r.line, false);
             unread = true;
@@ -178,6 +191,7 @@ final class HttpSession {
             }
             int n = conn.read(in, end, in.length - end);
             if (n <= 0) return -1;
+            if (headStarted == 0) headStarted = System.nanoTime();
             end += n;
         }
     }
@@ -648,6 +662,7 @@ final class HttpSession {
             case 405 -> "Method Not Allowed";
             case 416 -> "Range Not Satisfiable";
             case 431 -> "Request Header Fields Too Large";
+            case 503 -> "Service Unavailable";
             default -> "Internal Server Error";
         };
     }

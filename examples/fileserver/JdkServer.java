@@ -10,37 +10,64 @@ import java.net.Socket;
 import java.net.SocketTimeoutException;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.RejectedExecutionException;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
 
 /**
  * The same request handling on the JDK alone: java.net.ServerSocket, a thread
- * per connection on its socket streams, and java.nio.file. The JDK's socket
- * streams have no send time-out, so only the read time-out applies here.
+ * per connection on its socket streams, and java.nio.file. The socket streams
+ * have a read time-out but no send time-out and no deadline for a whole head:
+ * a watchdog thread closes the connections that exceed either.
  */
 final class JdkServer implements FileServer.Server {
+    /** How often the watchdog looks. */
+    private static final long WATCH_MS = 100;
+
     private final FileServer.Options options;
     private final HttpSession.Site site;
-    private final Set<Socket> open = ConcurrentHashMap.newKeySet();
-    private final ExecutorService workers;
+    private final Set<JdkConn> open = ConcurrentHashMap.newKeySet();
+    private final Workers workers;
+    private final Workers refusals;
     private ServerSocket listener;
     private Thread acceptor;
+    private Thread watchdog;
     private volatile boolean stopping;
+    private final CountDownLatch go = new CountDownLatch(1);
 
     JdkServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
         this.site = new HttpSession.Site(root, new JdkFs(), log, options.dotfiles);
-        workers = FileServer.workers();
+        // A connection holds its thread for its whole life.
+        int max = options.workers > 0 ? options.workers : options.maxConnections;
+        workers = new Workers(0, max, options.queue, "worker", () -> {});
+        refusals = new Workers(2, 2, 256, "refuse", () -> {});
     }
 
     @Override
-    public int start() throws IOException {
+    public int bind() throws IOException {
         listener = new ServerSocket();
         listener.setReuseAddress(true);
-        listener.bind(new InetSocketAddress(InetAddress.getByName(options.addr), options.port), options.backlog);
-        acceptor = FileServer.daemon(this::acceptLoop, "accept");
-        acceptor.start();
+        try {
+            listener.bind(new InetSocketAddress(InetAddress.getByName(options.addr), options.port), options.backlog);
+        } catch (IOException e) {
+            close(listener);
+            throw FileServer.listenFailure(options.addr, options.port, e);
+        }
         return listener.getLocalPort();
+    }
+
+    @Override
+    public void start() {
+        acceptor = FileServer.gated(go, this::acceptLoop, "accept");
+        watchdog = FileServer.gated(go, this::watch, "watchdog");
+        watchdog.start();
+        acceptor.start();
+        refusals.prestartAllCoreThreads();
+    }
+
+    @Override
+    public void serve() {
+        go.countDown();
     }
 
     private void acceptLoop() {
@@ -52,33 +79,34 @@ final class JdkServer implements FileServer.Server {
                 if (!stopping) FileServer.pause();
                 continue;
             }
+            JdkConn conn;
             try {
                 socket.setTcpNoDelay(true);
                 socket.setSoTimeout(options.readTimeoutMs);
+                conn = new JdkConn(socket);
             } catch (IOException e) {
                 close(socket); // e.g. the peer already reset it
                 continue;
             }
-            open.add(socket);
-            try {
-                workers.execute(() -> serve(socket));
-            } catch (RejectedExecutionException stopped) {
-                open.remove(socket);
-                close(socket);
+            if (stopping) {
+                conn.close();
                 break;
             }
+            if (open.size() > options.maxConnections || !workers.offer(() -> serve(conn))) refuse(conn);
         }
     }
 
-    private void serve(Socket socket) {
-        JdkConn conn;
-        try {
-            conn = new JdkConn(socket);
-        } catch (IOException e) {
-            close(socket);
-            return;
-        }
-        HttpSession session = new HttpSession(conn, site);
+    private void refuse(JdkConn conn) {
+        boolean taken = refusals.offer(() -> {
+            conn.session.refuse();
+            conn.drain();
+            conn.close();
+        });
+        if (!taken) conn.close();
+    }
+
+    private void serve(JdkConn conn) {
+        HttpSession session = conn.session;
         FileCache files = new FileCache(site.fs());
         while (!stopping) {
             HttpSession.Step step = session.serve(-1, files);
@@ -92,25 +120,50 @@ final class JdkServer implements FileServer.Server {
         conn.close();
     }
 
+    /** Closes the connections whose write has waited longer than the write time-out, or whose head is overdue. */
+    private void watch() {
+        long writeNanos = TimeUnit.MILLISECONDS.toNanos(options.writeTimeoutMs);
+        long headNanos = TimeUnit.MILLISECONDS.toNanos(options.headTimeoutMs);
+        while (!stopping) {
+            long now = System.nanoTime();
+            for (JdkConn c : open) {
+                long writing = c.writingSince;
+                long head = c.session.headStarted();
+                if ((writing != 0 && now - writing > writeNanos) || (head != 0 && now - head > headNanos)) c.close();
+            }
+            try {
+                Thread.sleep(WATCH_MS);
+            } catch (InterruptedException e) {
+                return;
+            }
+        }
+    }
+
     @Override
     public void stop() {
         stopping = true;
-        close(listener);
-        open.forEach(JdkServer::close);
-        try {
-            acceptor.join(3000);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
+        go.countDown();
+        if (listener != null) close(listener);
+        open.forEach(JdkConn::close);
+        for (Thread t : new Thread[] {acceptor, watchdog}) {
+            if (t == null) continue;
+            t.interrupt();
+            try {
+                t.join(3000);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
         }
         workers.shutdown();
+        refusals.shutdown();
     }
 
     @Override
     public void await() throws InterruptedException {
-        acceptor.join();
+        if (acceptor != null) acceptor.join();
     }
 
-    private static void close(java.io.Closeable c) {
+    static void close(java.io.Closeable c) {
         try {
             c.close();
         } catch (IOException ignored) {
@@ -123,11 +176,16 @@ final class JdkServer implements FileServer.Server {
         private final InputStream in;
         private final OutputStream out;
         private final byte[] joined = new byte[32 * 1024];
+        final HttpSession session;
+        /** When the write under way began (System.nanoTime), or 0: for the watchdog. */
+        volatile long writingSince;
 
         JdkConn(Socket socket) throws IOException {
             this.socket = socket;
             this.in = socket.getInputStream();
             this.out = socket.getOutputStream();
+            this.session = new HttpSession(this, site);
+            open.add(this);
         }
 
         @Override
@@ -146,12 +204,15 @@ final class JdkServer implements FileServer.Server {
 
         @Override
         public int write(byte[] buf, int off, int len) {
+            writingSince = System.nanoTime();
             try {
                 out.write(buf, off, len);
                 return len;
             } catch (IOException e) {
                 close();
                 return -1;
+            } finally {
+                writingSince = 0;
             }
         }
 
@@ -188,7 +249,7 @@ final class JdkServer implements FileServer.Server {
 
         @Override
         public void close() {
-            open.remove(socket);
+            open.remove(this);
             JdkServer.close(socket);
         }
     }

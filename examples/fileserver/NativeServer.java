@@ -7,24 +7,28 @@ import com.velmar.vfs.JniStream;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
-import java.util.concurrent.ConcurrentHashMap;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.RejectedExecutionException;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
 
 /**
- * The server on libtalvo. Threads wait in the native accept and park each new
- * connection on one of a few select managers. The selecting thread of a
- * manager serves a connection that became readable itself when the request is
- * all there and its answer goes out in one write, then parks it again; a
- * request that arrives in pieces, a body that takes more writes, or pipelined
- * requests go to a worker thread. An idle connection holds no thread.
+ * The server on libtalvo. Accepting threads park each new connection on one of
+ * a few select managers. A selecting thread only dispatches: it hands each
+ * connection reported readable to a worker and closes those whose time is up;
+ * it never reads, writes or opens a file, so no client and no disk can stall
+ * it. A worker reads what has arrived, answers, and parks the connection again;
+ * a head that is not all there is parked too, until it completes or its
+ * deadline passes. An idle connection holds no thread.
  *
- * <p>A selecting thread never waits for a client to send; it can wait for one
- * that stops reading, at most for the write time-out, after which the
- * connection is closed. Hence the shorter default write time-out.
+ * <p>The library's reads block (as the socket does, up to its receive time-out),
+ * and a connection with urgent data alone is reported readable with nothing to
+ * read: that is why no selecting thread reads, and why the receive time-out is
+ * short. Every read follows a report, so a client that keeps to the protocol
+ * never meets it; the idle and head limits are the loops' own.
  */
 final class NativeServer implements FileServer.Server {
     private static final JniServerSocketImpl LISTENER = new JniServerSocketImpl();
@@ -32,34 +36,79 @@ final class NativeServer implements FileServer.Server {
     private static final JniStream STREAM = new JniStream();
     private static final JniSelectManager SELECT = new JniSelectManager();
 
+    /** The kernel's bound on one read (the library's least): how long a report with nothing behind it holds a worker. */
+    private static final int READ_GUARD_MS = 500;
+    /**
+     * How long a worker waits for the next request on a connection it just answered
+     * before parking it: a busy keep-alive client then costs no hop through a selecting
+     * thread, whose hand-off to a worker is a thread wake-up (hundreds of µs, and a
+     * scheduler slice on a loaded machine, the tail of the latency).
+     */
+    private static final int LINGER_MS = 20;
+    /** Longest wait of a selecting thread, so that a deadline parked meanwhile is kept within it. */
+    private static final long TURN_NANOS = TimeUnit.MILLISECONDS.toNanos(100);
+
     private final FileServer.Options options;
     private final HttpSession.Site site;
-    private final List<Thread> threads = new ArrayList<>();
-    private final ExecutorService workers;
-    private Loop[] loops;
+    private final long idleNanos;
+    private final long headNanos;
+    private final Workers workers;
+    /** Writes the 503 answers, so that neither a selecting nor an accepting thread writes. */
+    private final Workers refusals;
+    /** Files kept open by each worker thread, closed when the thread ends. */
+    private final ThreadLocal<FileCache> files;
+    private final AtomicInteger open = new AtomicInteger();
+    private final List<Thread> acceptors = new ArrayList<>();
+    private final List<Thread> selectors = new ArrayList<>();
+    private Loop[] loops = new Loop[0];
     private long listener;
     private volatile boolean stopping;
+    private final CountDownLatch go = new CountDownLatch(1);
 
     NativeServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
         this.options = options;
         this.site = new HttpSession.Site(root, new NativeFs(), log, options.dotfiles);
-        workers = FileServer.workers();
+        idleNanos = TimeUnit.MILLISECONDS.toNanos(options.readTimeoutMs);
+        headNanos = TimeUnit.MILLISECONDS.toNanos(options.headTimeoutMs);
+        files = ThreadLocal.withInitial(() -> new FileCache(site.fs()));
+        workers = new Workers(0, options.workers > 0 ? options.workers : 256, options.queue, "worker", () -> {
+            files.get().clear();
+            files.remove();
+        });
+        refusals = new Workers(2, 2, 256, "refuse", () -> {});
     }
 
     @Override
-    public int start() throws IOException {
-        listener = LISTENER.bindPort(options.addr, options.port, options.backlog);
-        if (listener == 0) throw new IOException("cannot listen on " + options.addr + ":" + options.port);
-        LISTENER.nativeSetConnectionReadTimeout(listener, options.readTimeoutMs);
+    public int bind() throws IOException {
+        FileServer.checkListen(options.addr, options.port);
+        try {
+            listener = LISTENER.bindPort(options.addr, options.port, options.backlog);
+        } catch (Exception e) { // the library's SocketException for an address that is not numeric
+            throw new IOException(e.getMessage(), e);
+        }
+        if (listener == 0) throw new IOException("cannot listen on " + options.addr + " port " + options.port);
+        LISTENER.nativeSetConnectionReadTimeout(listener, READ_GUARD_MS);
         LISTENER.nativeSetConnectionWriteTimeout(listener, options.writeTimeoutMs);
+        return LISTENER.getLocalPort(listener);
+    }
+
+    @Override
+    public void start() {
         loops = new Loop[options.loops];
         for (int i = 0; i < loops.length; i++) {
             loops[i] = new Loop();
-            threads.add(FileServer.daemon(loops[i]::run, "select-" + i));
+            selectors.add(FileServer.gated(go, loops[i]::run, "select-" + i));
         }
-        for (int i = 0; i < options.acceptors; i++) threads.add(FileServer.daemon(this::acceptLoop, "accept-" + i));
-        threads.forEach(Thread::start);
-        return LISTENER.getLocalPort(listener);
+        for (int i = 0; i < options.acceptors; i++) acceptors.add(FileServer.gated(go, this::acceptLoop, "accept-" + i));
+        selectors.forEach(Thread::start);
+        acceptors.forEach(Thread::start);
+        // The 503 writers too: answering that the workers are out must not need a new thread.
+        refusals.prestartAllCoreThreads();
+    }
+
+    @Override
+    public void serve() {
+        go.countDown();
     }
 
     private void acceptLoop() {
@@ -70,21 +119,21 @@ final class NativeServer implements FileServer.Server {
                 FileServer.pause();
                 continue;
             }
-            // closeNative frees the listening record once the threads inside the
-            // accept are out: look at the flag as late as possible before entering.
-            if (stopping) {
-                SOCKET.nativeFree(conn);
-                break;
-            }
+            // The listener record stays until every accepting thread has ended (see stop).
             if (!LISTENER.nativeAccept(listener, conn)) {
                 SOCKET.nativeFree(conn);
                 if (!stopping) FileServer.pause(); // e.g. out of descriptors: do not spin
                 continue;
             }
+            open.incrementAndGet();
             HttpSession session = new HttpSession(new NativeConn(conn), site);
             if (stopping) {
                 session.conn().close();
                 break;
+            }
+            if (open.get() > options.maxConnections) {
+                refuse(session);
+                continue;
             }
             session.home = next;
             next = (next + 1) % loops.length; // a plain count would go negative after 2^31 connections
@@ -92,31 +141,19 @@ final class NativeServer implements FileServer.Server {
         }
     }
 
-    /**
-     * Carries a connection on from {@code step} until it is parked, closed or
-     * handed to a worker. The selecting thread ({@code inLoop}) never waits on
-     * a client: what might wait goes to a worker.
-     */
-    private void carry(HttpSession session, HttpSession.Step step, boolean inLoop) {
+    /** A worker's turn with a connection that was reported readable: read, answer, and park it again. */
+    private void work(HttpSession session) {
+        FileCache cache = files.get();
+        HttpSession.Step step = session.serve(1, cache);
         while (true) {
             switch (step) {
-                case MORE, PARTIAL -> {
-                    if (inLoop) {
-                        hand(session, step);
-                        return;
-                    }
-                    step = step == HttpSession.Step.MORE
-                        ? (session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE)
-                        : session.serve(-1, null);
+                case PARTIAL -> {
+                    park(session);
+                    return;
                 }
+                case MORE -> step = session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE;
                 case CLOSE -> {
-                    if (session.unread()) {
-                        if (inLoop) {
-                            hand(session, step);
-                            return;
-                        }
-                        session.conn().drain();
-                    }
+                    if (session.unread()) session.conn().drain();
                     session.conn().close();
                     return;
                 }
@@ -125,90 +162,177 @@ final class NativeServer implements FileServer.Server {
                         session.conn().close();
                         return;
                     }
-                    if (!session.hasBuffered()) {
+                    if (session.hasBuffered()) {
+                        step = session.serve(0, cache); // a pipelined request already read
+                    } else if (workers.getQueue().isEmpty()
+                            && SOCKET.nativeReadNonBlock(((NativeConn) session.conn()).handle, LINGER_MS)) {
+                        // A busy client's next request, without the round through a selecting thread;
+                        // never while others wait for a worker.
+                        step = session.serve(1, cache);
+                    } else {
                         park(session);
                         return;
                     }
-                    if (inLoop) {
-                        hand(session, step); // a pipelining client gets one answer per turn of the loop
-                        return;
-                    }
-                    step = session.serve(0, null); // a pipelined request already read
                 }
             }
         }
     }
 
-    private void hand(HttpSession session, HttpSession.Step step) {
-        try {
-            workers.execute(() -> carry(session, step, false));
-        } catch (RejectedExecutionException stopped) {
-            session.conn().close();
-        }
+    private void hand(HttpSession session) {
+        if (!workers.offer(() -> work(session))) refuse(session);
     }
 
+    /** 503 and close, on a thread of its own; when even that is refused, just the close. */
+    private void refuse(HttpSession session) {
+        boolean taken = refusals.offer(() -> {
+            session.refuse();
+            session.conn().drain();
+            session.conn().close();
+        });
+        if (!taken) session.conn().close();
+    }
+
+    /** Watches the connection for its next bytes, until the idle limit, or the head's deadline when one has begun. */
     private void park(HttpSession session) {
-        Loop loop = loops[session.home];
-        int fd = SOCKET.getNativeFd(((NativeConn) session.conn()).handle);
-        session.idleSince = System.nanoTime();
-        loop.parked.put(fd, session);
-        if (SELECT.addNative(loop.manager, fd) == fd) return;
-        // The manager is closed: we are stopping, and whoever takes it out closes it.
-        if (loop.parked.remove(fd, session)) session.conn().close();
+        long now = System.nanoTime();
+        long due = now + idleNanos;
+        long started = session.headStarted();
+        if (started != 0) due = Math.min(due, started + headNanos);
+        int fd = ((NativeConn) session.conn()).fd;
+        if (due - now > 0 && session.home < loops.length) {
+            Loop loop = loops[session.home];
+            synchronized (loop) {
+                loop.parked.put(fd, session);
+                loop.due.add(session, due);
+                if (SELECT.addNative(loop.manager, fd) == fd) return;
+                // The manager is closed: we are stopping.
+                loop.parked.remove(fd);
+                loop.due.remove(session);
+            }
+        }
+        session.conn().close();
     }
 
     /** One select manager, its selecting thread and the connections parked on it. */
     private final class Loop {
         final long manager = SELECT.createNative();
-        final Map<Integer, HttpSession> parked = new ConcurrentHashMap<>();
-        /** Small files this loop's thread keeps open. */
-        final FileCache files = new FileCache(site.fs());
+        /** Guarded by this loop: the parked connections by descriptor, and by when they are due. */
+        final Map<Integer, HttpSession> parked = new HashMap<>();
+        final Due due = new Due();
 
         Loop() {
             SELECT.initNative(manager);
         }
 
-        /** Serves readable connections, and closes those idle for longer than the read time-out. */
         void run() {
-            long idleLimit = TimeUnit.MILLISECONDS.toNanos(options.readTimeoutMs);
-            long lastSweep = System.nanoTime();
+            long wait = 1;
             while (true) {
-                int fd = SELECT.selectNative(manager, 1000);
-                if (stopping) {
-                    files.clear();
-                    break;
+                int fd = SELECT.selectNative(manager, wait);
+                if (stopping) break;
+                HttpSession ready = null;
+                synchronized (this) {
+                    if (fd >= 0 && (ready = parked.remove(fd)) != null) due.remove(ready);
+                    wait = closeOverdue(System.nanoTime());
                 }
-                if (fd >= 0) {
-                    HttpSession session = parked.remove(fd);
-                    if (session != null) carry(session, session.serve(1, files), true);
-                }
-                long now = System.nanoTime();
-                if (now - lastSweep < TimeUnit.SECONDS.toNanos(1)) continue;
-                lastSweep = now;
-                for (Map.Entry<Integer, HttpSession> e : parked.entrySet()) {
-                    if (now - e.getValue().idleSince > idleLimit && parked.remove(e.getKey(), e.getValue())) {
-                        SELECT.removeNative(manager, e.getKey());
-                        e.getValue().conn().close();
-                    }
-                }
+                if (ready != null) hand(ready);
             }
+        }
+
+        /**
+         * Closes the connections whose idle limit or head deadline has passed, looking
+         * only at the earliest; returns how long the next wait may last, in ms.
+         */
+        private long closeOverdue(long now) {
+            HttpSession first;
+            while ((first = due.first()) != null && first.due - now <= 0) {
+                due.remove(first);
+                int fd = ((NativeConn) first.conn()).fd;
+                parked.remove(fd);
+                SELECT.removeNative(manager, fd);
+                first.conn().close();
+            }
+            long left = first == null ? TURN_NANOS : Math.min(first.due - now, TURN_NANOS);
+            return Math.max(1, TimeUnit.NANOSECONDS.toMillis(left + 999_999));
+        }
+    }
+
+    /** Parked connections ordered by when they are due: a binary heap that knows each one's place. */
+    static final class Due {
+        private HttpSession[] heap = new HttpSession[64];
+        private int size;
+
+        HttpSession first() {
+            return size == 0 ? null : heap[0];
+        }
+
+        void add(HttpSession s, long due) {
+            if (size == heap.length) heap = Arrays.copyOf(heap, size * 2);
+            s.due = due;
+            place(s, size++);
+            up(s.dueSlot);
+        }
+
+        void remove(HttpSession s) {
+            int i = s.dueSlot;
+            if (i < 0) return;
+            s.dueSlot = -1;
+            HttpSession last = heap[--size];
+            heap[size] = null;
+            if (i == size) return;
+            place(last, i);
+            down(i);
+            up(last.dueSlot);
+        }
+
+        private void up(int i) {
+            while (i > 0 && heap[i].due - heap[(i - 1) / 2].due < 0) swap(i, i = (i - 1) / 2);
+        }
+
+        private void down(int i) {
+            for (int c; (c = 2 * i + 1) < size; i = c) {
+                if (c + 1 < size && heap[c + 1].due - heap[c].due < 0) c++;
+                if (heap[c].due - heap[i].due >= 0) return;
+                swap(i, c);
+            }
+        }
+
+        private void swap(int a, int b) {
+            HttpSession s = heap[a];
+            place(heap[b], a);
+            place(s, b);
+        }
+
+        private void place(HttpSession s, int i) {
+            heap[i] = s;
+            s.dueSlot = i;
         }
     }
 
     @Override
     public void stop() {
         stopping = true;
-        // Wakes every thread waiting in the accept, closes the socket and frees its record.
-        LISTENER.closeNative(listener);
+        go.countDown();
+        // The listener record is freed only once no thread can enter the accept with it.
+        for (int round = 0; round < 3 && acceptors.stream().anyMatch(Thread::isAlive); round++) {
+            for (Thread t : acceptors) if (t.isAlive()) FileServer.wake(options.addr, options.port);
+            for (Thread t : acceptors) join(t, 1000);
+        }
+        if (acceptors.stream().anyMatch(Thread::isAlive)) {
+            System.err.println("fileserver: an accepting thread did not stop; the listening socket stays open");
+        } else if (listener != 0) {
+            LISTENER.closeNative(listener);
+            listener = 0;
+        }
         for (Loop loop : loops) SELECT.closeNative(loop.manager);
-        for (Thread t : threads) join(t);
+        for (Thread t : selectors) join(t, 3000);
         for (Loop loop : loops) {
-            for (Integer fd : loop.parked.keySet()) {
-                HttpSession s = loop.parked.remove(fd);
-                if (s != null) s.conn().close();
+            synchronized (loop) {
+                for (HttpSession s : loop.parked.values()) s.conn().close();
+                loop.parked.clear();
             }
         }
         workers.shutdown();
+        refusals.shutdown();
         try {
             workers.awaitTermination(2000, TimeUnit.MILLISECONDS);
         } catch (InterruptedException e) {
@@ -218,24 +342,28 @@ final class NativeServer implements FileServer.Server {
 
     @Override
     public void await() throws InterruptedException {
-        for (Thread t : threads) t.join();
+        for (Thread t : selectors) t.join();
+        for (Thread t : acceptors) t.join();
     }
 
-    private static void join(Thread t) {
+    private static void join(Thread t, long ms) {
         try {
-            t.join(3000);
+            t.join(ms);
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
         }
     }
 
     /** A connection record of the library. */
-    static final class NativeConn implements Conn {
+    final class NativeConn implements Conn {
         final long handle;
+        /** The descriptor, kept after the close: the key under which the connection was parked. */
+        final int fd;
         private boolean closed;
 
         NativeConn(long handle) {
             this.handle = handle;
+            this.fd = SOCKET.getNativeFd(handle);
         }
 
         @Override
@@ -279,6 +407,7 @@ final class NativeServer implements FileServer.Server {
             closed = true;
             SOCKET.nativeClose(handle);
             SOCKET.nativeFree(handle);
+            open.decrementAndGet();
         }
     }
 }

@@ -8,6 +8,7 @@ chmod 755 "$work" # a server that left the superuser still reaches the site
 export CURL_HOME=$work
 echo 'max-time = 60' >"$work/.curlrc"
 servers=()
+prefix=() # a command that start_server runs the server under
 failures=0
 
 trap 'for pid in "${servers[@]}"; do kill -9 "$pid" 2>/dev/null; done; rm -rf "$work"' EXIT
@@ -21,6 +22,7 @@ make_site() {
   printf 'small text\n' >"$site/small.txt"
   head -c 200000 /dev/urandom >"$site/blob.bin"
   head -c $((1048576 + 12345)) /dev/urandom >"$site/big.bin"
+  truncate -s 64M "$site/huge.bin" # more than the socket buffers hold: a client that does not read stalls its writer
   : >"$site/empty.txt"
   echo spaced >"$site/with space.txt"
   echo '<p>inner</p>' >"$site/sub/inner.html"
@@ -53,7 +55,7 @@ start_server() {
     server_port=$(free_port)
     : >"$work/$name.log"
     # A background job starts with Ctrl-C ignored; the server must see it as from a terminal.
-    env --default-signal=INT "$java" -Xcheck:jni -Dtalvo.library="$library" -cp "$classpath" fileserver.FileServer \
+    env --default-signal=INT "${prefix[@]}" "$java" -Xcheck:jni -Dtalvo.library="$library" -cp "$classpath" fileserver.FileServer \
       --transport="$transport" --root "$root" --port "$server_port" "$@" >"$work/$name.log" 2>&1 &
     server_pid=$!
     servers+=("$server_pid")
@@ -100,6 +102,20 @@ raw() {
   printf %b "$1" >&3
   timeout 10 cat <&3
   exec 3<&-
+}
+
+# hold REQUEST: sends it on a new connection that stays open and is never read; sets held.
+hold() {
+  exec {held}<>"/dev/tcp/127.0.0.1/$server_port" && printf %b "$1" >&"$held"
+}
+
+# Waits (at most 10 s) until no connection of the server is still established.
+expect_all_closed() {
+  for _ in $(seq 100); do
+    [ "$(ss -Htn state established "( sport = :$server_port )" | wc -l)" = 0 ] && return 0
+    sleep 0.1
+  done
+  echo "the server still holds: $(ss -Htn state established "( sport = :$server_port )")"; return 1
 }
 
 code() { curl -s -o /dev/null -w '%{http_code}' "$@"; }

@@ -17,13 +17,12 @@ import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-/** The request handling on scripted connections: how requests are cut, read in pieces and answered. */
+/** The request handling on scripted connections: how requests are cut and answered. */
 class HttpSessionTest {
     /** A connection whose reads hand out scripted pieces and whose writes are kept. */
     static final class ScriptedConn implements Conn {
         final Queue<byte[]> pieces = new ArrayDeque<>();
         final ByteArrayOutputStream written = new ByteArrayOutputStream();
-        int reads;
 
         ScriptedConn(String... texts) {
             for (String t : texts) pieces.add(t.getBytes(StandardCharsets.ISO_8859_1));
@@ -31,7 +30,6 @@ class HttpSessionTest {
 
         @Override
         public int read(byte[] buf, int off, int len) {
-            reads++;
             byte[] piece = pieces.poll();
             if (piece == null) return 0;
             int n = Math.min(len, piece.length);
@@ -64,19 +62,6 @@ class HttpSessionTest {
 
     private HttpSession session(Conn conn) {
         return new HttpSession(conn, new HttpSession.Site(root.toString(), new JdkFs(), null));
-    }
-
-    @Test
-    void aRequestInPiecesIsPartialUntilItsHeadIsWhole() {
-        ScriptedConn conn = new ScriptedConn("GET /a.t", "xt HTTP/1.1\r\nHo", "st: x\r\n", "\r\n");
-        HttpSession s = session(conn);
-        assertEquals(HttpSession.Step.PARTIAL, s.serve(1, null));
-        assertEquals(1, conn.reads);
-        assertEquals(HttpSession.Step.PARTIAL, s.serve(0, null), "no read allowed: nothing more can arrive");
-        assertEquals(1, conn.reads);
-        assertEquals(HttpSession.Step.KEEP, s.serve(-1, null));
-        assertTrue(conn.text().startsWith("HTTP/1.1 200 OK\r\n"), conn.text());
-        assertTrue(conn.text().endsWith("\r\n\r\nalpha\n"));
     }
 
     @Test
