@@ -3,8 +3,6 @@
 #include "com_velmar_server_port_JniSelectManager.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <future>
@@ -119,11 +117,8 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
         reference_set reference;
         for (int i = 0; i < r.prefill; ++i) ASSERT_EQ(reference.add(silent.watched), add(h, silent.watched));
         std::mt19937 random(r.seed);
-        auto any_pair = [&]() -> socket_pair & { return *pairs[random() % pairs.size()]; };
-        auto nothing_ready = [&] {
-            return !reference.has_more && std::none_of(reference.items.begin(), reference.items.end(), [&](auto &i) {
-                return std::any_of(pairs.begin(), pairs.end(), [&](auto &p) { return p->readable && p->watched == i.fd; });
-            });
+        auto readable = [&](const reference_set::item &i) {
+            return std::any_of(pairs.begin(), pairs.end(), [&](auto &q) { return q->readable && q->watched == i.fd; });
         };
         for (int step = 0; step < r.steps; ++step) {
             SCOPED_TRACE(step);
@@ -150,22 +145,22 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
                 ASSERT_EQ(reference.add(number), add(h, number));
                 break;
             }
-            default: {
-                if (!nothing_ready() || reference.items.size() + 3 > capacity) break;
+            default: {  // from the other side of a blocking select: the last step makes p ready
+                auto &items = reference.items;
+                if (reference.has_more || std::any_of(items.begin(), items.end(), readable) || items.size() + 3 > capacity)
+                    break;
                 auto selected = std::async(std::launch::async, [h] { return select(h, 10000); });
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 for (int k = random() % 3; k > 0; --k) {
-                    socket_pair &q = any_pair();
+                    socket_pair &q = *pairs[random() % pairs.size()];
                     if (q.readable) continue;
                     if (random() % 2) ASSERT_EQ(reference.add(q.watched), add(h, q.watched));
                     else ASSERT_EQ(reference.remove(q.watched), remove(h, q.watched));
                 }
-                bool watched = std::any_of(reference.items.begin(), reference.items.end(),
-                                           [&](auto &i) { return i.fd == p.watched; });
-                if (!watched || random() % 2) {
+                if (random() % 2 || std::none_of(items.begin(), items.end(), [&](auto &i) { return i.fd == p.watched; })) {
                     ASSERT_EQ(reference.add(p.watched), add(h, p.watched));
                 }
-                if (!p.readable) p.make_readable();  // last: the select may end from here on
+                if (!p.readable) p.make_readable();
                 ASSERT_EQ(std::future_status::ready, selected.wait_for(std::chrono::seconds(10)));
                 ASSERT_EQ(reference.select(), selected.get());
             }
@@ -185,27 +180,6 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
         release(h);
     }
     EXPECT_EQ(before, open_fd_count());
-}
-
-TEST(SelectManagerLifecycle, InitWithoutAPipeAnswersMinusOne) {
-    // In a child, which lowers its own descriptor limit so that no pipe fits.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        jlong h = create();
-        bool std_open = fcntl(0, F_GETFD) >= 0 && fcntl(1, F_GETFD) >= 0;
-        rlimit limit{3, 3};
-        for (int fd = 3; fd < 1024; ++fd) close(fd);
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
-        init(h);
-        int code = (add(h, 1) != -1) | (remove(h, 1) != -1) << 1 | (select(h, 0) != -1) << 2;
-        close_manager(h);
-        if (std_open && (fcntl(0, F_GETFD) < 0 || fcntl(1, F_GETFD) < 0)) code |= 8;  // closed something not its own
-        _exit(code);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(SelectManagerLifecycle, CloseNeverTouchesAPipeNumberThatWasGivenAway) {
@@ -258,29 +232,15 @@ TEST(SelectManagerStress, EveryReadyDescriptorThatStaysIsReportedExactlyOnce) {
     std::vector<std::unique_ptr<socket_pair>> pairs;
     for (int i = 0; i < workers * per_worker; ++i) pairs.push_back(std::make_unique<socket_pair>());
     auto reports = std::make_unique<std::atomic<int>[]>(fd_limit);
-    std::atomic<long> finished_calls{0};
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
-
     std::thread selector([&] {
         while (!stop.load()) {
             int fd = select(h, 2);
             if (fd >= fd_limit) failures.fetch_add(1);
             else if (fd >= 0) reports[fd].fetch_add(1);
-            finished_calls.fetch_add(1);
         }
     });
-    auto until = [](auto done) {
-        auto deadline = clock_type::now() + milliseconds(10000);
-        while (!done() && clock_type::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(50));
-        return done();
-    };
-    // Waits until every select call that may have run before now is counted.
-    auto settle = [&] {
-        long seen = finished_calls.load();
-        until([&] { return finished_calls.load() > seen + 1; });
-    };
-
     std::vector<int> expected(pairs.size(), 0);
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w) {
@@ -288,53 +248,31 @@ TEST(SelectManagerStress, EveryReadyDescriptorThatStaysIsReportedExactlyOnce) {
             std::mt19937 random(static_cast<unsigned>(100 + w));
             for (int round = 0; round < rounds && failures.load() == 0; ++round) {
                 size_t slot = static_cast<size_t>(w * per_worker) + random() % per_worker;
-                socket_pair &p = *pairs[slot];
-                int &count = expected[slot], fd = p.watched;
-                auto reported = [&] { return until([&] { return reports[fd].load() >= count; }); };
-                unsigned choice = random() % 5;
-                switch (choice) {
-                case 0:  // added and made readable: reported once
-                case 1:
-                case 2:  // added twice, removed once: the earlier entry is reported once
-                    add(h, fd);
-                    if (choice == 2) add(h, fd), remove(h, fd);
-                    p.make_readable();
-                    ++count;
-                    if (!reported()) failures.fetch_add(1);
-                    break;
-                case 3:  // removed before it became ready: never reported
-                    add(h, fd);
-                    remove(h, fd);
-                    p.make_readable();
-                    break;
-                default:  // removed while ready: reported at most once
-                    add(h, fd);
-                    p.make_readable();
-                    if (random() % 2) std::this_thread::yield();
-                    remove(h, fd);
-                    settle();
-                    if (reports[fd].load() > count + 1) failures.fetch_add(1);
-                    count = reports[fd].load();
+                int fd = pairs[slot]->watched;
+                add(h, fd);
+                switch (random() % 3) {
+                case 0: remove(h, fd); break;                   // never reported
+                case 1: add(h, fd), remove(h, fd); [[fallthrough]];  // the earlier entry stays
+                default: ++expected[slot];
                 }
-                p.drain();
+                pairs[slot]->make_readable();
+                auto deadline = clock_type::now() + milliseconds(10000);
+                while (reports[fd].load() < expected[slot] && clock_type::now() < deadline) std::this_thread::yield();
+                if (reports[fd].load() != expected[slot]) failures.fetch_add(1);
+                pairs[slot]->drain();
             }
         });
     }
     for (auto &t : threads) t.join();
-    settle();  // stray reports, which would be faults, show up before counting
-    settle();
+    std::this_thread::sleep_for(milliseconds(20));  // a stray report, which would be a fault, shows up
     std::thread([&] { close_manager(h); }).join();
     auto closed_at = clock_type::now();
     stop = true;
     selector.join();
     EXPECT_LT(clock_type::now() - closed_at, milliseconds(2000));
-
     EXPECT_EQ(0, failures.load()) << "a ready descriptor was not reported in time, or a stray one was";
     for (size_t i = 0; i < pairs.size(); ++i)
         EXPECT_EQ(expected[i], reports[pairs[i]->watched].load()) << "descriptor " << pairs[i]->watched;
-    EXPECT_EQ(-1, add(h, pairs[0]->watched));
-    EXPECT_EQ(-1, remove(h, pairs[0]->watched));
-    EXPECT_EQ(-1, select(h, 0));
     pairs.clear();
     release(h);
     EXPECT_EQ(before, open_fd_count());

@@ -2,7 +2,15 @@ package com.velmar.server.port;
 
 import com.velmar.util.NativeLibrary;
 
-/** One poll set: a selecting thread waits while any thread adds and removes descriptors. */
+/**
+ * One set of watched descriptors: a selecting thread waits while any thread adds and removes
+ * descriptors. {@code selectNative} reports the ready entry that was added earliest and takes it
+ * out of the set; the further ready entries of the same wait follow without another wait.
+ *
+ * <p>Callers remove a descriptor before they close it. A descriptor closed while still in the set
+ * is no longer watched (it is never reported as invalid) until its number is added again; from
+ * then on every entry of that number watches the new file.
+ */
 public class JniSelectManager {
     static { NativeLibrary.load(); }
 
