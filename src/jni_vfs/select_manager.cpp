@@ -7,7 +7,8 @@
 // A wait costs what is ready, not what is watched:
 //  - Entries live in a fixed pool, linked in the order of their addition and
 //    per descriptor; descriptors map to their record through an
-//    open-addressing table.  Nothing is allocated after createNative.
+//    open-addressing table.  Nothing is allocated after createNative.  A
+//    remove takes the newest entry of its descriptor out at once.
 //  - A descriptor that has been quiet for a wait sits in epoll, armed one-shot:
 //    the kernel disarms it when it reports it, so no call is needed to stop
 //    watching a descriptor that was reported or removed.
@@ -261,10 +262,9 @@ void mark_ready(select_t *s, int r, int &count) {
     s->ready_records[count++] = r;
 }
 
-// Under the lock, after a wait that returned `polled` (poll over the fresh
-// snapshot, or -2 when epoll was waited on alone) and `events` epoll events:
-// lists the ready entries in the order of addition and arms the quiet fresh
-// descriptors.
+// Under the lock, after a wait that polled the `snapshot` fresh descriptors
+// (when `polled`) and harvested `events` epoll events: lists the ready entries
+// in the order of addition and arms the fresh descriptors that were quiet.
 void collect(select_t *s, int snapshot, bool polled, int events) {
     ++s->wait_no;
     int marked = 0;
