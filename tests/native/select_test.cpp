@@ -3,6 +3,8 @@
 #include "com_velmar_server_port_JniSelectManager.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <future>
@@ -178,6 +180,25 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
         release(h);
     }
     EXPECT_EQ(before, open_fd_count());
+}
+
+TEST(SelectManagerLifecycle, InitWithoutAPipeAnswersAsClosed) {
+    // In a child whose limit leaves room for the epoll descriptor but not the pipe.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        jlong h = create();
+        for (int fd = 3; fd < 1024; ++fd) close(fd);
+        rlimit limit{4, 4};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+        init(h);
+        int code = (add(h, 1) != -1) | (remove(h, 1) != -1) << 1 | (select(h, 0) != -1) << 2;
+        close_manager(h);
+        _exit(code | (fcntl(3, F_GETFD) >= 0) << 3 | (fcntl(1, F_GETFD) < 0) << 4);  // none kept, none of ours closed
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(SelectManagerLifecycle, CloseNeverTouchesAPipeNumberThatWasGivenAway) {
