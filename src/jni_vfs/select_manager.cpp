@@ -44,6 +44,9 @@ namespace {
 constexpr int capacity = 8191;                // watched entries; with the wake-up, the text's 8192
 constexpr int table_size = 16384;             // descriptor -> record, at most half full
 constexpr uint64_t pipe_mark = ~uint64_t{0};  // epoll data of the wake-up pipe
+// Other epoll data: the arming's number above the record's index.
+constexpr int index_bits = 13;
+static_assert(capacity < (1 << index_bits));
 
 // pipe_state bits: made; closing (no new users); then users in steps of pipe_user.
 constexpr int pipe_made = 1;
@@ -65,9 +68,9 @@ struct record_t {
     int oldest, newest;
     int state;          // fresh or armed
     int fresh_pos;      // index in fresh_list while fresh
-    uint32_t made;      // tells a reused record from the one a wait looked at
-    uint32_t arm_id;    // in the epoll data, so that events of an older arming are ignored
-    uint32_t ready_wait;
+    uint64_t made;        // tells a reused record from the one a wait looked at
+    uint64_t arm_id;      // in the epoll data, so that events of an older arming are ignored
+    uint64_t ready_wait;  // the last wait that found it ready
 };
 
 struct ready_t {
@@ -88,7 +91,7 @@ struct select_t {
     // Everything below is guarded by the lock.
     bool waiting;  // a wait runs over the snapshot
     uint64_t next_seq;
-    uint32_t next_id, wait_no;
+    uint64_t next_id, wait_no;  // never wrap
     int head, tail;
     int entries_used, free_entry_count, records_used, free_record_count, fresh_count;
     int table[table_size];
@@ -104,7 +107,7 @@ struct select_t {
     // The selecting thread's, also while it waits without the lock.
     pollfd poll_items[capacity + 1];
     int snap_record[capacity];
-    uint32_t snap_made[capacity];
+    uint64_t snap_made[capacity];
     epoll_event events[capacity + 1];
 };
 
@@ -204,7 +207,7 @@ bool arm(select_t *s, int r) {
     rec.arm_id = ++s->next_id;
     epoll_event event{};
     event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
-    event.data.u64 = static_cast<uint64_t>(rec.arm_id) << 32 | static_cast<uint32_t>(r);
+    event.data.u64 = rec.arm_id << index_bits | static_cast<uint64_t>(r);
     if (epoll_ctl(s->epfd, EPOLL_CTL_MOD, rec.fd, &event) != 0 &&
         (errno != ENOENT || epoll_ctl(s->epfd, EPOLL_CTL_ADD, rec.fd, &event) != 0)) {
         make_fresh(s, r);
@@ -283,9 +286,9 @@ void collect(select_t *s, int snapshot, bool polled, int events) {
             (void)ignored;
             continue;
         }
-        int r = static_cast<int>(static_cast<uint32_t>(data));
+        int r = static_cast<int>(data & ((1u << index_bits) - 1));
         record_t &rec = s->records[r];
-        if (rec.count == 0 || rec.state != armed || rec.arm_id != static_cast<uint32_t>(data >> 32)) continue;
+        if (rec.count == 0 || rec.state != armed || rec.arm_id != data >> index_bits) continue;
         make_fresh(s, r);  // epoll disarmed it: the next wait looks at it directly
         mark_ready(s, r, marked);
     }
