@@ -8,8 +8,9 @@ import com.velmar.util.NativeLibrary;
  * out of the set; the further ready entries of the same wait follow without another wait.
  *
  * <p>Callers remove a descriptor before they close it. A descriptor closed while still in the set
- * is no longer watched (it is never reported as invalid) until its number is added again; from
- * then on every entry of that number watches the new file.
+ * may never be reported (a poll would have reported it as invalid), and a new file that takes its
+ * number is watched only once the number is added again; from then on every entry of that number
+ * watches the new file.
  */
 public class JniSelectManager {
     static { NativeLibrary.load(); }
