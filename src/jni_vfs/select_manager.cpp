@@ -41,8 +41,9 @@
 
 namespace {
 
-constexpr int capacity = 8191;                // watched entries; with the wake-up, the text's 8192
-constexpr int table_size = 16384;             // descriptor -> record, at most half full
+constexpr int capacity = 8191;                // watched entries; 8192 with the wake-up pipe
+constexpr int table_bits = 14;
+constexpr int table_size = 1 << table_bits;   // descriptor -> record, at most half full
 constexpr uint64_t pipe_mark = ~uint64_t{0};  // epoll data of the wake-up pipe
 // Other epoll data: the arming's number above the record's index.
 constexpr int index_bits = 13;
@@ -154,7 +155,7 @@ void send_wakeup(select_t *s, char byte) {
     release_pipe(s);
 }
 
-unsigned home_of(int fd) { return (static_cast<uint32_t>(fd) * 0x9E3779B1u) >> 18; }
+unsigned home_of(int fd) { return (static_cast<uint32_t>(fd) * 0x9E3779B1u) >> (32 - table_bits); }
 
 // The slot of fd's record in the table, or of the empty place where it would go.
 int table_slot(const select_t *s, int fd) {
