@@ -1,65 +1,116 @@
-// Entry points of com.velmar.server.port.JniSelectManager: one poll set that a
-// selecting thread waits on while any thread adds and removes descriptors.
+// Entry points of com.velmar.server.port.JniSelectManager: one set of watched
+// descriptors that a selecting thread waits on while any thread adds and
+// removes them.  A select call reports the ready entry that was added
+// earliest and takes it out of the set; the rest of the same wait is handed
+// out by the following calls without another wait.
 //
-// Entry 0 of the set is the read end of a wake-up pipe; the watched
-// descriptors follow in the order of their addition.  A select call reports
-// the ready descriptor that was added earliest and takes it out of the set.
-//
-// Beyond the record's described fields, four pieces of bookkeeping keep the
-// scan cheap and the set safe to share:
-//  - removals: a remove marks its entry through a list that the selecting
-//    thread applies before each wait and each scan, so that no thread writes
-//    an entry that a running poll is reading.
-//  - holes: a select that only hands out a further ready entry of the same
-//    wait leaves a hole (fd -1, events 0) instead of moving the tail; holes are
-//    squeezed out before the next wait (or by an add that needs the room), so
-//    no wait ever sees one and every visible result is that of an eager scan.
-//  - waiters: the number of threads in the wait loop.  An add or remove writes
-//    a wake-up byte only when one may be waiting on a stale set.
-//  - pipe_state: who still uses the pipe.  closeNative cannot close the pipe
-//    under a thread that is about to poll, read or write it (the numbers may
-//    belong to another file by then), so the last user closes it.
+// A wait costs what is ready, not what is watched:
+//  - Entries live in a fixed pool, linked in the order of their addition and
+//    per descriptor; descriptors map to their record through an
+//    open-addressing table.  Nothing is allocated after createNative.  A
+//    remove takes the newest entry of its descriptor out at once.
+//  - A descriptor that has been quiet for a wait sits in epoll, armed one-shot:
+//    the kernel disarms it when it reports it, so no call is needed to stop
+//    watching a descriptor that was reported or removed.
+//  - A descriptor that was just added, or was reported by the last wait, is
+//    "fresh": the next wait polls it directly together with the epoll
+//    descriptor, and arms it in epoll only if it was quiet.  Since the number
+//    may name another file by then (closed and reused), an add never trusts
+//    an earlier registration.  A descriptor that is reported and added back
+//    at once therefore costs no epoll_ctl at all.
+//  - An add while the selecting thread waits arms the descriptor itself, so
+//    the waiter needs no wake-up; the pipe wakes it only for what epoll does
+//    not tell: the close, and a descriptor that epoll refuses (a plain file).
+//  - pipe_state: who still uses the pipe and the epoll descriptor.
+//    closeNative cannot close them under a thread that is about to wait on
+//    them (the numbers may belong to another file by then), so the last user
+//    closes them.
 #include "boundary.h"
 #include "com_velmar_server_port_JniSelectManager.h"
 
+#include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int poll_capacity = 8192;
-constexpr short watch_events = POLLIN | POLLPRI;
+constexpr int capacity = 8191;                // watched entries; 8192 with the wake-up pipe
+constexpr int table_bits = 14;
+constexpr int table_size = 1 << table_bits;   // descriptor -> record, at most half full
+constexpr uint64_t pipe_mark = ~uint64_t{0};  // epoll data of the wake-up pipe
+// Other epoll data: the arming's number above the record's index.
+constexpr int index_bits = 13;
+static_assert(capacity < (1 << index_bits));
 
-// pipe_state bits: the pipe exists; closing (no new users); then a count of
-// users in steps of pipe_user.
+// pipe_state bits: made; closing (no new users); then users in steps of pipe_user.
 constexpr int pipe_made = 1;
 constexpr int pipe_closing = 2;
 constexpr int pipe_user = 4;
 
+enum : int { fresh = 1, armed = 2 };
+
+struct entry_t {
+    uint64_t seq;      // order of addition; 0 while the slot is free
+    int record;
+    int prev, next;    // the whole set in the order of addition
+    int older, newer;  // the entries of the same descriptor
+};
+
+struct record_t {
+    int fd;
+    int count;          // live entries; 0: the record is free
+    int oldest, newest;
+    int state;          // fresh or armed
+    int fresh_pos;      // index in fresh_list while fresh
+    uint64_t made;        // tells a reused record from the one a wait looked at
+    uint64_t arm_id;      // in the epoll data, so that events of an older arming are ignored
+    uint64_t ready_wait;  // the last wait that found it ready
+};
+
+struct ready_t {
+    uint64_t seq;
+    int entry;
+};
+
 struct select_t {
-    int max;         // seq_cst atomic; 0 before init, -1 once closed
-    int has_more;    // the selecting thread's alone
-    int has_update;  // seq_cst atomic
+    std::atomic<int> max;         // 0 before init, -1 once closed, else 1 + live entries
+    int has_more;                 // the selecting thread's alone
+    std::atomic<int> has_update;  // a wake-up byte is pending
     int pipe[2];
     pthread_t thread_id;
     pthread_mutex_t lock;
-    struct pollfd poll_items[poll_capacity];
+    int epfd;
+    std::atomic<int> pipe_state;  // pipe_made | pipe_closing | users * pipe_user
 
-    int holes;       // atomic; entries with fd -1 below max, under the lock
-    int marked;      // under the lock: some entry was removed since the last full scan
-    int removals;    // seq_cst atomic, written under the lock: entries of removal_index
-    int removal_index[poll_capacity];           // under the lock: entries to mark
-    unsigned char removal_due[poll_capacity];   // under the lock: entry is in removal_index
-    int next_ready;  // under the lock: index of the next ready entry while has_more is 1, else 0
-    int waiters;     // seq_cst atomic: threads inside the wait loop
-    int pipe_state;  // seq_cst atomic: pipe_made | pipe_closing | users * pipe_user
+    // Everything below is guarded by the lock.
+    bool waiting;  // a wait runs over the snapshot
+    uint64_t next_seq;
+    uint64_t next_id, wait_no;  // never wrap
+    int head, tail;
+    int entries_used, free_entry_count, records_used, free_record_count, fresh_count;
+    int table[table_size];
+    entry_t entries[capacity];
+    int free_entries[capacity];
+    record_t records[capacity];
+    int free_records[capacity];
+    int fresh_list[capacity];
+    // The ready entries of the last wait in the order of addition, from ready_pos on.
+    ready_t ready[capacity];
+    int ready_count, ready_pos;
+    int ready_records[capacity];
+    // The selecting thread's, also while it waits without the lock.
+    pollfd poll_items[capacity + 1];
+    int snap_record[capacity];
+    uint64_t snap_made[capacity];
+    epoll_event events[capacity + 1];
 };
-
-std::atomic_ref<int> atomic(int &word) { return std::atomic_ref<int>(word); }
 
 class locked {
 public:
@@ -74,59 +125,27 @@ private:
 
 // Takes a reference on the pipe; false when it was never made or is closing.
 bool use_pipe(select_t *s) {
-    auto state = atomic(s->pipe_state);
-    int value = state.load();
+    int value = s->pipe_state.load();
     do {
         if ((value & (pipe_made | pipe_closing)) != pipe_made) return false;
-    } while (!state.compare_exchange_weak(value, value + pipe_user));
+    } while (!s->pipe_state.compare_exchange_weak(value, value + pipe_user));
     return true;
 }
 
 // Gives a reference back; the last user of a closing pipe closes it.
 void release_pipe(select_t *s) {
-    if (atomic(s->pipe_state).fetch_sub(pipe_user) == (pipe_made | pipe_closing | pipe_user)) {
+    if (s->pipe_state.fetch_sub(pipe_user) == (pipe_made | pipe_closing | pipe_user)) {
+        close(s->epfd);
         close(s->pipe[0]);
         close(s->pipe[1]);
     }
 }
 
-// Under the lock, while no wait runs: marks the entries that were removed.
-void apply_removals(select_t *s) {
-    auto removals = atomic(s->removals);
-    int count = removals.load();
-    for (int k = 0; k < count; ++k) {
-        int i = s->removal_index[k];
-        s->poll_items[i].events = 0;
-        s->removal_due[i] = 0;
-    }
-    if (count > 0) removals.store(0);
-}
-
-// Under the lock, by the selecting thread or by an adder that needs the room:
-// both only while no wait can be running, since a wait never starts with holes.
-void squeeze_holes(select_t *s) {
-    apply_removals(s);
-    auto max = atomic(s->max);
-    int end = max.load();
-    if (end < 0) return;  // closed since the caller looked: the marker stays
-    int kept = 1;
-    for (int i = 1; i < end; ++i) {
-        if (s->poll_items[i].fd < 0) continue;
-        if (kept != i) s->poll_items[kept] = s->poll_items[i];
-        ++kept;
-    }
-    max.store(kept);
-    atomic(s->holes).store(0, std::memory_order_relaxed);
-    s->next_ready = 0;
-}
-
-// Under the lock, with max > 0: sets has_update and reports whether this
-// caller must write the wake-up byte (holding a pipe reference if so).
+// Under the lock: sets has_update and says whether this caller must write the
+// wake-up byte (then holding a pipe reference).
 bool claim_wakeup(select_t *s) {
-    if (atomic(s->waiters).load() == 0) return false;
-    auto has_update = atomic(s->has_update);
-    if (has_update.load() != 0) return false;
-    has_update.store(1);
+    if (s->has_update.load() != 0) return false;
+    s->has_update.store(1);
     return use_pipe(s);
 }
 
@@ -136,97 +155,196 @@ void send_wakeup(select_t *s, char byte) {
     release_pipe(s);
 }
 
-// Waits until the set, the wake-up pipe or the time-out says something.
-// Returns false when the call must return -1 without a scan.  The caller
-// holds a pipe reference.
-bool wait_for_events(select_t *s, int timeout) {
-    auto max = atomic(s->max);
-    auto has_update = atomic(s->has_update);
+unsigned home_of(int fd) { return (static_cast<uint32_t>(fd) * 0x9E3779B1u) >> (32 - table_bits); }
+
+// The slot of fd's record in the table, or of the empty place where it would go.
+int table_slot(const select_t *s, int fd) {
+    unsigned i = home_of(fd);
+    while (s->table[i] >= 0 && s->records[s->table[i]].fd != fd) i = (i + 1) & (table_size - 1);
+    return static_cast<int>(i);
+}
+
+// Empties a table slot, moving back the entries that probed past it.
+void table_erase(select_t *s, int i) {
     for (;;) {
-        if (max.load() <= 0) return true;
-        if (has_update.load() == 1) {
-            has_update.store(0);
+        s->table[i] = -1;
+        int j = i;
+        for (;;) {
+            j = (j + 1) & (table_size - 1);
+            if (s->table[j] < 0) return;
+            int k = static_cast<int>(home_of(s->records[s->table[j]].fd));
+            bool between = i < j ? (i < k && k <= j) : (i < k || k <= j);
+            if (!between) {
+                s->table[i] = s->table[j];
+                i = j;
+                break;
+            }
+        }
+    }
+}
+
+void make_fresh(select_t *s, int r) {
+    record_t &rec = s->records[r];
+    if (rec.state == fresh) return;
+    rec.state = fresh;
+    rec.fresh_pos = s->fresh_count;
+    s->fresh_list[s->fresh_count++] = r;
+}
+
+void leave_fresh(select_t *s, int r) {
+    record_t &rec = s->records[r];
+    if (rec.state != fresh) return;
+    int last = s->fresh_list[--s->fresh_count];
+    s->fresh_list[rec.fresh_pos] = last;
+    s->records[last].fresh_pos = rec.fresh_pos;
+    rec.state = 0;
+}
+
+// Arms the record in epoll for one report.  The number may name another file
+// than at the last arming, so MOD falls back to ADD.  False when epoll refuses
+// it (a plain file, a closed number): it then stays fresh and is polled.
+bool arm(select_t *s, int r) {
+    record_t &rec = s->records[r];
+    rec.arm_id = ++s->next_id;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
+    event.data.u64 = rec.arm_id << index_bits | static_cast<uint64_t>(r);
+    if (epoll_ctl(s->epfd, EPOLL_CTL_MOD, rec.fd, &event) != 0 &&
+        (errno != ENOENT || epoll_ctl(s->epfd, EPOLL_CTL_ADD, rec.fd, &event) != 0)) {
+        make_fresh(s, r);
+        return false;
+    }
+    leave_fresh(s, r);
+    rec.state = armed;
+    return true;
+}
+
+// Takes one entry out of the set; the last entry of a descriptor frees its
+// record (an armed registration is left to fire at most once, ignored).
+void drop_entry(select_t *s, int e) {
+    entry_t &entry = s->entries[e];
+    (entry.prev >= 0 ? s->entries[entry.prev].next : s->head) = entry.next;
+    (entry.next >= 0 ? s->entries[entry.next].prev : s->tail) = entry.prev;
+    record_t &rec = s->records[entry.record];
+    (entry.older >= 0 ? s->entries[entry.older].newer : rec.oldest) = entry.newer;
+    (entry.newer >= 0 ? s->entries[entry.newer].older : rec.newest) = entry.older;
+    entry.seq = 0;
+    s->free_entries[s->free_entry_count++] = e;
+    s->max.store(s->max.load() - 1);
+    if (--rec.count > 0) return;
+    leave_fresh(s, entry.record);
+    table_erase(s, table_slot(s, rec.fd));
+    s->free_records[s->free_record_count++] = entry.record;
+}
+
+// The next ready entry of the last wait that is still in the set, or -1.
+int next_ready(select_t *s) {
+    while (s->ready_pos < s->ready_count) {
+        const ready_t &item = s->ready[s->ready_pos];
+        if (s->entries[item.entry].seq == item.seq) return item.entry;
+        ++s->ready_pos;
+    }
+    return -1;
+}
+
+// Reports the earliest ready entry left from the last wait; has_more says
+// whether another one is left after it.
+int take_ready(select_t *s) {
+    s->has_more = 0;
+    if (s->max.load() < 0) return -1;
+    int e = next_ready(s);
+    if (e < 0) return -1;
+    int fd = s->records[s->entries[e].record].fd;
+    drop_entry(s, e);
+    s->has_more = next_ready(s) >= 0;
+    return fd;
+}
+
+void mark_ready(select_t *s, int r, int &count) {
+    if (s->records[r].ready_wait == s->wait_no) return;
+    s->records[r].ready_wait = s->wait_no;
+    s->ready_records[count++] = r;
+}
+
+// Under the lock, after a wait that polled the `snapshot` fresh descriptors
+// (when `polled`) and harvested `events` epoll events: lists the ready entries
+// in the order of addition and arms the fresh descriptors that were quiet.
+void collect(select_t *s, int snapshot, bool polled, int events) {
+    ++s->wait_no;
+    int marked = 0;
+    for (int i = 0; polled && i < snapshot; ++i) {
+        int r = s->snap_record[i];
+        record_t &rec = s->records[r];
+        if (rec.count == 0 || rec.made != s->snap_made[i]) continue;  // gone since
+        if (s->poll_items[i + 1].revents != 0) mark_ready(s, r, marked);
+        else if (rec.state == fresh) arm(s, r);
+    }
+    for (int i = 0; i < events; ++i) {
+        uint64_t data = s->events[i].data.u64;
+        if (data == pipe_mark) {
+            char buf[16];
+            ssize_t ignored = read(s->pipe[0], buf, sizeof buf);
+            (void)ignored;
             continue;
         }
-        // Read after has_update was cleared and after waiters was raised, so
-        // that an add or remove that wrote no byte is already visible here.
-        if (atomic(s->holes).load(std::memory_order_relaxed) > 0 || atomic(s->removals).load() > 0) {
+        int r = static_cast<int>(data & ((1u << index_bits) - 1));
+        record_t &rec = s->records[r];
+        if (rec.count == 0 || rec.state != armed || rec.arm_id != data >> index_bits) continue;
+        make_fresh(s, r);  // epoll disarmed it: the next wait looks at it directly
+        mark_ready(s, r, marked);
+    }
+    int count = 0;
+    for (int k = 0; k < marked; ++k)
+        for (int e = s->records[s->ready_records[k]].oldest; e >= 0; e = s->entries[e].newer)
+            s->ready[count++] = ready_t{s->entries[e].seq, e};
+    // Sorting costs k log k, a walk over the set costs what is watched: take the cheaper.
+    int live = s->max.load() - 1;
+    if (count > 1 && count * 8 >= live) {
+        count = 0;
+        for (int e = s->head; e >= 0; e = s->entries[e].next)
+            if (s->records[s->entries[e].record].ready_wait == s->wait_no) s->ready[count++] = ready_t{s->entries[e].seq, e};
+    } else if (count > 1) {
+        std::sort(s->ready, s->ready + count, [](const ready_t &a, const ready_t &b) { return a.seq < b.seq; });
+    }
+    s->ready_count = count;
+    s->ready_pos = 0;
+}
+
+// One wait over the set; -1 for a time-out, a failure or a close.
+int wait_and_take(select_t *s, int timeout) {
+    for (;;) {
+        int snapshot;
+        {
             locked guard(s);
-            if (atomic(s->holes).load(std::memory_order_relaxed) > 0) squeeze_holes(s);
-            else apply_removals(s);
-        }
-        int count = max.load();
-        if (count <= 0) return true;
-        // A first look without waiting: a poll that may sleep registers with
-        // every descriptor it passes before the first ready one, which costs
-        // more than this extra call does when something is ready already.
-        int ready = poll(s->poll_items, static_cast<nfds_t>(count), 0);
-        if (ready == 0 && timeout != 0) ready = poll(s->poll_items, static_cast<nfds_t>(count), timeout);
-        if (ready <= 0) return false;
-        if (s->poll_items[0].revents == 0) return true;
-        char buf[4];
-        if (read(s->pipe[0], buf, 1) <= 0) return true;
-    }
-}
-
-// The compacting pass over the whole set: drops removed entries and holes,
-// takes out the earliest ready entry and notes where the next one is.
-int full_scan(select_t *s, int end) {
-    pollfd *items = s->poll_items;
-    int fd = -1;
-    int next = 0;
-    int kept = 1;
-    for (int i = 1; i < end; ++i) {
-        const pollfd item = items[i];
-        if (item.events == 0) continue;
-        if (item.revents != 0) {
-            if (fd < 0) {
-                fd = item.fd;
-                continue;
+            if (s->max.load() <= 0 || s->waiting) return -1;  // closed, or another thread selects
+            s->has_update.store(0);
+            snapshot = s->fresh_count;
+            s->poll_items[0] = pollfd{s->epfd, POLLIN, 0};
+            for (int i = 0; i < snapshot; ++i) {
+                const record_t &rec = s->records[s->fresh_list[i]];
+                s->poll_items[i + 1] = pollfd{rec.fd, POLLIN | POLLPRI, 0};
+                s->snap_record[i] = s->fresh_list[i];
+                s->snap_made[i] = rec.made;
             }
-            if (next == 0) next = kept;
+            s->waiting = true;
         }
-        if (kept != i) items[kept] = item;
-        ++kept;
-    }
-    atomic(s->max).store(kept);
-    atomic(s->holes).store(0, std::memory_order_relaxed);
-    s->marked = 0;
-    s->next_ready = next;
-    s->has_more = next != 0;
-    return fd;
-}
-
-// The same result when nothing was removed since the last scan of this wait:
-// every entry below next_ready is not ready, and next_ready is live and ready.
-int take_next_ready(select_t *s, int end) {
-    pollfd *items = s->poll_items;
-    int taken = s->next_ready;
-    int fd = items[taken].fd;
-    items[taken].fd = -1;
-    items[taken].events = 0;
-    atomic(s->holes).fetch_add(1, std::memory_order_relaxed);
-    int next = 0;
-    for (int i = taken + 1; i < end; ++i) {
-        if (items[i].events != 0 && items[i].revents != 0) {
-            next = i;
-            break;
+        int events = 0, polled = 1;
+        if (snapshot == 0) {
+            events = epoll_wait(s->epfd, s->events, capacity + 1, timeout);
+            polled = events;
+        } else {
+            polled = poll(s->poll_items, static_cast<nfds_t>(snapshot + 1), timeout);
+            if (polled > 0 && s->poll_items[0].revents != 0) events = epoll_wait(s->epfd, s->events, capacity + 1, 0);
         }
+        locked guard(s);
+        s->waiting = false;
+        if (s->max.load() < 0) return -1;
+        if (polled < 0 || events < 0) return -1;
+        collect(s, snapshot, snapshot > 0, events);
+        if (polled == 0) return -1;  // time-out: the quiet fresh ones are armed now
+        if (s->ready_count > 0) return take_ready(s);
+        // Only the wake-up, or events of an older arming: wait again.
     }
-    s->next_ready = next;
-    s->has_more = next != 0;
-    return fd;
-}
-
-int scan(select_t *s) {
-    bool resume = s->has_more != 0;
-    s->has_more = 0;
-    locked guard(s);
-    int end = atomic(s->max).load();
-    if (end <= 1) return -1;
-    apply_removals(s);
-    if (resume && s->marked == 0 && s->next_ready > 0) return take_next_ready(s, end);
-    return full_scan(s, end);
 }
 
 }  // namespace
@@ -234,8 +352,7 @@ int scan(select_t *s) {
 extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_server_port_JniSelectManager_createNative(JNIEnv *, jobject) {
     void *record = tuk_malloc(sizeof(select_t));
     if (record == nullptr) return 0;
-    memset(record, 0, sizeof(select_t));
-    return talvo::to_handle(record);
+    return talvo::to_handle(new (record) select_t());  // all zero: max 0, mutex unlocked
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_server_port_JniSelectManager_initNative(JNIEnv *, jobject,
@@ -243,19 +360,26 @@ extern "C" JNIEXPORT void JNICALL Java_com_velmar_server_port_JniSelectManager_i
     auto *s = talvo::from_handle<select_t>(manager_fd);
     if (s == nullptr) return;
     locked guard(s);
-    auto max = atomic(s->max);
-    if (max.load() != 0) return;  // already initialised, or closed
+    if (s->max.load() != 0) return;  // already initialised, or closed
     s->thread_id = pthread_self();
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        max.store(-1);  // nothing to wait on: answer as a closed manager
+    int fds[2] = {-1, -1};
+    int epfd = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = pipe_mark;
+    if (epfd < 0 || pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0 || epoll_ctl(epfd, EPOLL_CTL_ADD, fds[0], &event) != 0) {
+        for (int fd : {epfd, fds[0], fds[1]})
+            if (fd >= 0) close(fd);
+        s->max.store(-1);  // nothing to wait on: answer as a closed manager
         return;
     }
+    s->epfd = epfd;
     s->pipe[0] = fds[0];
     s->pipe[1] = fds[1];
-    s->poll_items[0] = pollfd{fds[0], watch_events, 0};
-    atomic(s->pipe_state).fetch_or(pipe_made);
-    max.store(1);
+    s->head = s->tail = -1;
+    std::fill(std::begin(s->table), std::end(s->table), -1);
+    s->pipe_state.fetch_or(pipe_made);
+    s->max.store(1);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_addNative(JNIEnv *, jobject,
@@ -265,19 +389,29 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_a
     bool wake = false;
     {
         locked guard(s);
-        auto max = atomic(s->max);
-        int end = max.load();
-        if (end < 0) return -1;
-        if (end > 0) {
-            if (end - atomic(s->holes).load(std::memory_order_relaxed) >= poll_capacity) return -1;
-            if (end == poll_capacity) {
-                squeeze_holes(s);
-                end = max.load();
-            }
-            s->poll_items[end] = pollfd{fd, watch_events, 0};
-            max.store(end + 1);
-            wake = claim_wakeup(s);
+        int end = s->max.load();
+        if (end < 0 || end - 1 >= capacity) return -1;
+        if (end == 0) return fd;  // not initialised: the set stays empty
+        int slot = table_slot(s, fd);
+        int r = s->table[slot];
+        if (r < 0) {
+            r = s->free_record_count > 0 ? s->free_records[--s->free_record_count] : s->records_used++;
+            s->table[slot] = r;
+            s->records[r] = record_t{fd, 0, -1, -1, 0, 0, ++s->next_id, 0, 0};
         }
+        record_t &rec = s->records[r];
+        int e = s->free_entry_count > 0 ? s->free_entries[--s->free_entry_count] : s->entries_used++;
+        s->entries[e] = entry_t{++s->next_seq, r, s->tail, -1, rec.newest, -1};
+        (s->tail >= 0 ? s->entries[s->tail].next : s->head) = e;
+        s->tail = e;
+        (rec.newest >= 0 ? s->entries[rec.newest].newer : rec.oldest) = e;
+        rec.newest = e;
+        ++rec.count;
+        s->max.store(end + 1);
+        // The number may name a new file: look at it afresh.  A waiting
+        // thread learns of it from epoll, or from a wake-up when epoll refuses.
+        if (!s->waiting) make_fresh(s, r);
+        else if (!arm(s, r)) wake = claim_wakeup(s);
     }
     if (wake) send_wakeup(s, 't');
     return fd;
@@ -287,27 +421,13 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_r
                                                                                           jlong manager_fd, jint fd) {
     auto *s = talvo::from_handle<select_t>(manager_fd);
     if (s == nullptr || fd < 0) return -1;
-    bool wake = false;
-    {
-        locked guard(s);
-        int end = atomic(s->max).load();
-        if (end < 0) return -1;
-        // The newest entry first: of a descriptor added twice, the later goes.
-        for (int i = end - 1; i >= 1; --i) {
-            if (s->poll_items[i].fd == fd) {
-                if (s->poll_items[i].events != 0 && s->removal_due[i] == 0) {
-                    s->removal_due[i] = 1;
-                    int count = atomic(s->removals).load();
-                    s->removal_index[count] = i;
-                    atomic(s->removals).store(count + 1);
-                    s->marked = 1;
-                }
-                break;
-            }
-        }
-        if (end > 0) wake = claim_wakeup(s);
-    }
-    if (wake) send_wakeup(s, 't');
+    locked guard(s);
+    int end = s->max.load();
+    if (end < 0) return -1;
+    if (end == 0) return fd;
+    // The newest entry goes: of a descriptor added twice, the later one.
+    int r = s->table[table_slot(s, fd)];
+    if (r >= 0) drop_entry(s, s->records[r].newest);
     return fd;
 }
 
@@ -315,16 +435,14 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_s
                                                                                           jlong manager_fd, jlong ms) {
     auto *s = talvo::from_handle<select_t>(manager_fd);
     if (s == nullptr) return -1;
-    if (s->has_more == 0) {
-        if (!use_pipe(s)) return -1;  // never initialised, or closed
-        auto waiters = atomic(s->waiters);
-        waiters.fetch_add(1);
-        bool events = wait_for_events(s, static_cast<int>(ms));
-        waiters.fetch_sub(1);
-        release_pipe(s);
-        if (!events) return -1;
+    if (s->has_more != 0) {
+        locked guard(s);
+        return take_ready(s);
     }
-    return scan(s);
+    if (!use_pipe(s)) return -1;  // never initialised, or closed
+    int fd = wait_and_take(s, static_cast<int>(ms));
+    release_pipe(s);
+    return fd;
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_server_port_JniSelectManager_closeNative(JNIEnv *, jobject,
@@ -333,16 +451,13 @@ extern "C" JNIEXPORT void JNICALL Java_com_velmar_server_port_JniSelectManager_c
     if (s == nullptr) return;
     bool wake;
     {
-        // Under the lock, so that no scan in progress stores a new max over -1.
+        // Under the lock, so that no call in progress stores a new max over -1.
         locked guard(s);
-        auto max = atomic(s->max);
-        if (max.load() < 0) return;
-        atomic(s->has_update).store(1);
-        max.store(-1);
+        if (s->max.load() < 0) return;
+        s->has_update.store(1);
+        s->max.store(-1);
         wake = use_pipe(s);
-        atomic(s->pipe_state).fetch_or(pipe_closing);
+        s->pipe_state.fetch_or(pipe_closing);
     }
-    if (wake) {
-        send_wakeup(s, ' ');
-    }
+    if (wake) send_wakeup(s, ' ');
 }

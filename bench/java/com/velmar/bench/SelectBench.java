@@ -159,7 +159,10 @@ public final class SelectBench {
     public static void main(String[] args) throws Exception {
         System.out.printf("%12s  %-10s %14s %14s %10s%n", "descriptors", "ready", "manager ns", "jdk ns",
                 "manager/jdk");
-        for (int n : SIZES) {
+        double[] oneReady = new double[SIZES.length];
+        double worstOne = 0, worstAll = 0;
+        for (int k = 0; k < SIZES.length; k++) {
+            int n = SIZES[k];
             SelectBench bench = new SelectBench(n);
             try {
                 int one = n / 2;
@@ -167,6 +170,8 @@ public final class SelectBench {
                 double ours = measure(rounds -> bench.managerOneReady(rounds, bench.fds[one]));
                 double jdk = measure(bench::selectorOneReady);
                 row(n, "one", ours, jdk);
+                oneReady[k] = ours;
+                worstOne = Math.max(worstOne, ours / jdk);
                 bench.drain(one);
                 // The ready one went to the end of the set; start again in order.
                 bench.newManager();
@@ -174,9 +179,12 @@ public final class SelectBench {
                 ours = measure(bench::managerAllReady);
                 jdk = measure(bench::selectorAllReady);
                 row(n, "all", ours, jdk);
+                worstAll = Math.max(worstAll, ours / jdk);
             } finally {
                 bench.close();
             }
         }
+        System.out.printf("one ready among %d / among %d: %.2f; worst manager/jdk: one ready %.2f, all ready %.2f%n",
+                SIZES[SIZES.length - 1], SIZES[0], oneReady[SIZES.length - 1] / oneReady[0], worstOne, worstAll);
     }
 }

@@ -2,7 +2,16 @@ package com.velmar.server.port;
 
 import com.velmar.util.NativeLibrary;
 
-/** One poll set: a selecting thread waits while any thread adds and removes descriptors. */
+/**
+ * One set of watched descriptors: a selecting thread waits while any thread adds and removes
+ * descriptors. {@code selectNative} reports the ready entry that was added earliest and takes it
+ * out of the set; the further ready entries of the same wait follow without another wait.
+ *
+ * <p>Callers remove a descriptor before they close it. A descriptor closed while still in the set
+ * may never be reported (a poll would have reported it as invalid), and a new file that takes its
+ * number is watched only once the number is added again; from then on every entry of that number
+ * watches the new file.
+ */
 public class JniSelectManager {
     static { NativeLibrary.load(); }
 
