@@ -182,7 +182,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_boot_TalvoBoot_execDaem
         talvo_throw_exception(env, "java/lang/OutOfMemoryError", "no memory for the daemon's arguments");
     if (result != copied::ok) return 1;
 
-    (void)chdir(pwd.text);
+    if (chdir(pwd.text) != 0) {}  // a failed change leaves the daemon in the JVM's directory
 
     pid_t child = fork();
     if (child == 0) {

@@ -55,7 +55,7 @@ TEST(Exceptions, ALongFormattedMessageIsCutAt8191) {
     talvo_printf_exception(env(), "java/io/IOException", "'%s' permission denied", path.c_str());
     auto thrown = take_exception(env());
     ASSERT_EQ(thrown.message.size(), 8191u);
-    EXPECT_EQ(thrown.message, "'" + path.substr(0, 8190));
+    EXPECT_EQ(thrown.message, std::string("'").append(path, 0, 8190));
 
     std::string err = capture_stderr(
         [&] { talvo_printf_exception(nullptr, "java/io/IOException", "%s%s", path.c_str(), path.c_str()); });
