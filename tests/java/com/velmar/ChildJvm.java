@@ -43,10 +43,18 @@ public final class ChildJvm {
 
     /** Runs main with args in a new JVM started through wrapper (such as unshare or setpriv; may be empty). */
     public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
+        return run(dir, wrapper, List.of(), main, args);
+    }
+
+    /** As above, with JVM options after the usual ones (a later -D wins). */
+    public static Result run(Path dir, List<String> wrapper, List<String> options, Class<?> main, String... args)
+            throws Exception {
         List<String> command = new ArrayList<>(wrapper);
         Collections.addAll(command, Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
-                "-cp", System.getProperty("talvo.classpath"), "-Dtalvo.library=" + System.getProperty("talvo.library"),
-                main.getName());
+                "--enable-native-access=ALL-UNNAMED", "-cp", System.getProperty("talvo.classpath"),
+                "-Dtalvo.library=" + System.getProperty("talvo.library"));
+        command.addAll(options);
+        command.add(main.getName());
         Collections.addAll(command, args);
         Path stdout = Files.createTempFile(dir, "child", ".out");
         Path stderr = Files.createTempFile(dir, "child", ".err");
