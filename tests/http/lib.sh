@@ -49,7 +49,7 @@ start_server() {
     server_port=$(free_port)
     : >"$work/$name.log"
     # A background job starts with Ctrl-C ignored; the server must see it as from a terminal.
-    env --default-signal=INT "$java" -Xcheck:jni -Dtalvo.library="$library" -cp "$classpath" fileserver.FileServer \
+    env --default-signal=INT "$java" -Xcheck:jni --enable-native-access=ALL-UNNAMED -Dtalvo.library="$library" -cp "$classpath" fileserver.FileServer \
       --transport="$transport" --root "$root" --port "$server_port" "$@" >"$work/$name.log" 2>&1 &
     server_pid=$!
     servers+=("$server_pid")
