@@ -75,7 +75,7 @@ public final class NativeLibrary {
         return false;
     }
 
-    /** Loads the jar's copy from a private directory, removed again once the library is mapped. */
+    /** Loads the jar's copy from a private directory, removed again at once: no file outlives the JVM. */
     private static boolean fromJar(String expected, List<String> tried) {
         String place = "talvo.jar's copy";
         String platform = System.getProperty("os.name") + "-" + System.getProperty("os.arch");
@@ -96,8 +96,9 @@ public final class NativeLibrary {
                 Files.copy(in, file);
                 return attempt(place, file.toString(), expected, tried);
             } finally {
-                Files.deleteIfExists(file);
-                Files.delete(dir);
+                // A loaded library stays mapped without its file; a failed removal must not fail the load.
+                file.toFile().delete();
+                dir.toFile().delete();
             }
         } catch (IOException | RuntimeException e) {
             tried.add(place + ": " + e);
