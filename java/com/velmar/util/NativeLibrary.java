@@ -41,7 +41,7 @@ public final class NativeLibrary {
             tried.add("the class path records no build id (" + RESOURCE + ".build-id): not talvo.jar?");
         } else {
             String property = System.getProperty("talvo.library", "");
-            if (!property.isEmpty()) loaded = attempt("talvo.library=" + property, property, expected, tried);
+            if (!property.isEmpty()) loaded = attempt("talvo.library", property, expected, tried);
             for (String dir : System.getProperty("java.library.path", "").split(File.pathSeparator)) {
                 if (!loaded && !dir.isEmpty()) {
                     loaded = attempt("java.library.path", dir + File.separator + NAME, expected, tried);

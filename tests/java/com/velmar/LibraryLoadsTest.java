@@ -61,7 +61,7 @@ class LibraryLoadsTest {
 
         String out = child("other.so", "missing").out();
         assertTrue(out.startsWith("error=cannot load libtalvo; tried:"), out);
-        assertTrue(out.contains("talvo.library=other.so " + dir.resolve("other.so") + ": another build"), out);
+        assertTrue(out.contains("talvo.library " + dir.resolve("other.so") + ": another build"), out);
         assertTrue(out.contains("java.library.path " + dir.resolve("path/libtalvo.so") + ": java.io.IOException: not a"), out);
         assertTrue(out.contains("talvo.jar's copy: java.nio.file.NoSuchFileException: " + dir.resolve("missing")), out);
     }
