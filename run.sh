@@ -9,5 +9,5 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 if ! log=$(cmake --build build -j "$(nproc)" --target talvo talvo_jar talvo_examples_jar 2>&1); then
   echo "$log"; exit 1
 fi
-exec java -Dtalvo.library="$PWD/build/libtalvo.so" -cp build/talvo.jar:build/talvo-examples.jar \
+exec java --enable-native-access=ALL-UNNAMED -Dtalvo.library="$PWD/build/libtalvo.so" -cp build/talvo.jar:build/talvo-examples.jar \
   fileserver.FileServer --root examples/site --port 8080 "$@"

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVO_WERROR=ON >/dev/null
 cmake --build build -j "$(nproc)"
 cd build
 ctest --output-on-failure -j "$(nproc)" "$@"

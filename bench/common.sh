@@ -28,7 +28,7 @@ free_port() { scripts/free-port; }
 start_java() {
   local name=$1 port=$2
   shift 2
-  java ${JAVA_OPTS:-} -Dtalvo.library="$PWD/build/libtalvo.so" -cp build/talvo.jar:build/talvo-examples.jar \
+  java ${JAVA_OPTS:-} --enable-native-access=ALL-UNNAMED -Dtalvo.library="$PWD/build/libtalvo.so" -cp build/talvo.jar:build/talvo-examples.jar \
     fileserver.FileServer --root "$work/site" --port "$port" "$@" >"$work/$name.log" 2>&1 &
   pid=$!
   pids+=("$pid")

@@ -99,7 +99,9 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_util_VelmarSystem_setUserNativ
         // account's groups be unreadable, the group in effect stands alone;
         // should neither work, the switch stops here rather than keep root's.
         if (initgroups(userbuf, in_effect) != 0 && setgroups(1, &in_effect) != 0 && leaving_root) return 0;
-        (void)setuid(static_cast<uid_t>(uid));
+        if (setuid(static_cast<uid_t>(uid)) != 0) {
+            // Not reported: the real user id returned below shows it.
+        }
     }
     return static_cast<jint>(getuid());
 }

@@ -45,6 +45,10 @@ make_site() {
   touch "$site/a."{mp4,mp3,woff2,csv,mjs}
 }
 
+# The server's command: a checked JVM that may load the library without a warning.
+fileserver=("$java" -Xcheck:jni --enable-native-access=ALL-UNNAMED -Dtalvo.library="$library" -cp "$classpath"
+  fileserver.FileServer)
+
 free_port() { "$(dirname "${BASH_SOURCE[0]}")/../../scripts/free-port"; }
 
 # start_server NAME ROOT [OPTION...]: sets server_pid, server_port, server_url.
@@ -55,7 +59,7 @@ start_server() {
     server_port=$(free_port)
     : >"$work/$name.log"
     # A background job starts with Ctrl-C ignored; the server must see it as from a terminal.
-    env --default-signal=INT "${prefix[@]}" "$java" -Xcheck:jni -Dtalvo.library="$library" -cp "$classpath" fileserver.FileServer \
+    env --default-signal=INT "${prefix[@]}" "${fileserver[@]}" \
       --transport="$transport" --root "$root" --port "$server_port" "$@" >"$work/$name.log" 2>&1 &
     server_pid=$!
     servers+=("$server_pid")

@@ -8,6 +8,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.Collections;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Pattern;
@@ -41,11 +42,19 @@ public final class ChildJvm {
 
     /** Runs main with args in a new JVM started through wrapper (such as unshare or setpriv; may be empty). */
     public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
+        return run(dir, wrapper, List.of(), main, args);
+    }
+
+    /** As above, with JVM options after the usual ones (a later -D wins). */
+    public static Result run(Path dir, List<String> wrapper, List<String> options, Class<?> main, String... args)
+            throws Exception {
         List<String> command = new ArrayList<>(wrapper);
-        command.addAll(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
-                "-cp", System.getProperty("talvo.classpath"), "-Dtalvo.library=" + System.getProperty("talvo.library"),
-                main.getName()));
-        command.addAll(List.of(args));
+        Collections.addAll(command, Path.of(System.getProperty("java.home"), "bin", "java").toString(), "-Xcheck:jni",
+                "--enable-native-access=ALL-UNNAMED", "-cp", System.getProperty("talvo.classpath"),
+                "-Dtalvo.library=" + System.getProperty("talvo.library"));
+        command.addAll(options);
+        command.add(main.getName());
+        Collections.addAll(command, args);
         Result result = new Result(Files.createTempFile(dir, "child", ".out"),
                 Files.createTempFile(dir, "child", ".err"));
         Process process = new ProcessBuilder(command).redirectOutput(result.stdout().toFile())

@@ -1,15 +1,68 @@
 package com.velmar;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.velmar.vfs.JniStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.HexFormat;
+import java.util.List;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
+/** Where a child JVM finds libtalvo: each case leaves the loader one place that can work, or none. */
 class LibraryLoadsTest {
+    private static final Path LIBRARY = Path.of(System.getProperty("talvo.library"));
+
+    @TempDir
+    Path dir;
+
+    /** Prints the answer of a native call, or the loader's error. */
+    public static final class Child {
+        public static void main(String[] args) {
+            try {
+                System.out.println("flush=" + new JniStream().flushNative(1));
+            } catch (UnsatisfiedLinkError e) {
+                System.out.println("error=" + e.getMessage());
+            }
+        }
+    }
+
+    private ChildJvm.Result child(String library, String tmp) throws Exception {
+        Files.createDirectories(dir.resolve("tmp"));
+        return ChildJvm.run(dir, List.of("env", "-C", dir.toString()), List.of("-Dtalvo.library=" + library,
+                "-Djava.library.path=" + dir.resolve("path"), "-Djava.io.tmpdir=" + dir.resolve(tmp)), Child.class);
+    }
+
     @Test
-    void theLibraryLoadsAndAnswersACall() {
-        JniStream stream = new JniStream();
-        assertEquals(-1, stream.flushNative(0));
-        assertEquals(0, stream.flushNative(1));
+    void aRelativeTalvoLibraryOrElseTheJarsCopyLoadsWithoutWarnings() throws Exception {
+        assertEquals("0", child(dir.relativize(LIBRARY).toString(), "missing").value("flush"));
+        ChildJvm.Result fromJar = child("", "tmp");
+        assertEquals("0", fromJar.value("flush"));
+        assertFalse(fromJar.err().contains("WARNING"), fromJar.err());
+        try (var left = Files.list(dir.resolve("tmp"))) {
+            assertEquals(0, left.count(), "the extracted copy is removed");
+        }
+    }
+
+    @Test
+    void aLibraryOfAnotherBuildIsRefusedAndTheErrorNamesEveryPlaceTried() throws Exception {
+        byte[] bytes = Files.readAllBytes(LIBRARY);
+        byte[] id = HexFormat.of().parseHex(new String(
+                Child.class.getResourceAsStream("/native/linux-x86_64/libtalvo.so.build-id").readAllBytes()).strip());
+        int at = new String(bytes, StandardCharsets.ISO_8859_1).indexOf(new String(id, StandardCharsets.ISO_8859_1));
+        bytes[at] ^= 1;
+        Files.write(dir.resolve("other.so"), bytes);
+        Files.createDirectories(dir.resolve("path"));
+        Files.writeString(dir.resolve("path/libtalvo.so"), "not a library");
+
+        String out = child("other.so", "missing").out();
+        assertTrue(out.startsWith("error=cannot load libtalvo; tried:"), out);
+        assertTrue(out.contains("talvo.library " + dir.resolve("other.so") + ": another build"), out);
+        assertTrue(out.contains("java.library.path " + dir.resolve("path/libtalvo.so") + ": java.io.IOException: not a"), out);
+        assertTrue(out.contains("talvo.jar's copy: java.nio.file.NoSuchFileException: " + dir.resolve("missing")), out);
     }
 }
