@@ -1,5 +1,6 @@
-// main() of the suites that need a real JNIEnv: one JVM for the whole run.
-#include "jvm.h"
+// main() of the suites that need a real JNIEnv: one JVM with -Xcheck:jni for
+// the whole run, attached to the main thread.
+#include <jni.h>
 
 #include <gtest/gtest.h>
 
@@ -7,30 +8,23 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace talvo_test {
 JNIEnv *the_env;
-}  // namespace
-
-JNIEnv *talvo_test::env() { return the_env; }
+JNIEnv *env() { return the_env; }
+}  // namespace talvo_test
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     std::string class_path = std::string("-Djava.class.path=") + TALVO_JAR;
-    JavaVMOption options[] = {
-        {const_cast<char *>(class_path.c_str()), nullptr},
-        {const_cast<char *>("-Xcheck:jni"), nullptr},
-        {const_cast<char *>("-Xrs"), nullptr},
-    };
-    JavaVMInitArgs args{JNI_VERSION_10, sizeof options / sizeof options[0], options, JNI_FALSE};
+    JavaVMOption options[] = {{class_path.data(), nullptr}, {const_cast<char *>("-Xcheck:jni"), nullptr},
+                              {const_cast<char *>("-Xrs"), nullptr}};
+    JavaVMInitArgs args{JNI_VERSION_10, std::size(options), options, JNI_FALSE};
     JavaVM *vm = nullptr;
-    void *env = nullptr;
-    if (JNI_CreateJavaVM(&vm, &env, &args) != JNI_OK) {
+    if (JNI_CreateJavaVM(&vm, reinterpret_cast<void **>(&talvo_test::the_env), &args) != JNI_OK) {
         fprintf(stderr, "cannot create the JVM\n");
         return 2;
     }
-    the_env = static_cast<JNIEnv *>(env);
     int result = RUN_ALL_TESTS();
-    // DestroyJavaVM waits for non-daemon threads; the process ends here anyway.
     fflush(stdout);
-    _exit(result);
+    _exit(result);  // DestroyJavaVM would wait for non-daemon threads
 }
