@@ -7,12 +7,15 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import com.velmar.vfs.net.Loopback;
 import java.net.Socket;
 import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.Executor;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 
 /** The natives through Java under -Xcheck:jni; the native suite compares the results in depth. */
 class JniSelectManagerTest {
     private final JniSelectManager manager = new JniSelectManager();
+    /** A thread per task: the common pool may have a single thread, which a waiting select would hold. */
+    private final Executor threads = task -> new Thread(task).start();
 
     @Test
     void aWaitingSelectWakesForAnAddAndACloseFromOtherThreadsAndHandleZeroIsRefused() throws Exception {
@@ -27,16 +30,16 @@ class JniSelectManagerTest {
             client.getOutputStream().write('x');
             assertTrue(Loopback.SOCKETS.nativeReadNonBlock(conn, 5000));
 
-            CompletableFuture<Integer> selected = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, 20000));
+            CompletableFuture<Integer> selected = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, 20000), threads);
             Thread.sleep(100);
             assertEquals(fd, manager.addNative(handle, fd));
             assertEquals(fd, selected.get(10, TimeUnit.SECONDS));
 
             assertEquals(fd, manager.addNative(handle, fd));
             assertEquals(fd, manager.removeNative(handle, fd));
-            CompletableFuture<Integer> waiting = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, -1));
+            CompletableFuture<Integer> waiting = CompletableFuture.supplyAsync(() -> manager.selectNative(handle, -1), threads);
             Thread.sleep(100);
-            CompletableFuture.runAsync(() -> manager.closeNative(handle)).get(10, TimeUnit.SECONDS);
+            CompletableFuture.runAsync(() -> manager.closeNative(handle), threads).get(10, TimeUnit.SECONDS);
             assertEquals(-1, waiting.get(10, TimeUnit.SECONDS), "the removed descriptor is never reported");
             assertEquals(-1, manager.addNative(handle, fd));
             assertEquals(-1, manager.removeNative(handle, fd));
