@@ -1,28 +1,23 @@
 package com.velmar;
 
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.fail;
+import static org.junit.jupiter.api.Assertions.*;
 
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.List;
+import java.nio.file.*;
+import java.util.*;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Pattern;
 
 /**
- * Runs a main class in a JVM of its own, for natives that change the whole
- * process (ids, working directory) or that need a process started in a
- * private mount namespace.  The child has -Xcheck:jni like the test JVM, and
- * a JNI warning in it fails the test.
+ * Runs a main class in a JVM of its own, for natives that change the whole process (ids, working
+ * directory) or need a private mount namespace.  The child has -Xcheck:jni, and a JNI warning in it fails.
  */
 public final class ChildJvm {
     private static final Pattern JNI_PROBLEM =
             Pattern.compile("WARNING in native method|FATAL ERROR in native method|JNI (WARNING|ERROR)");
 
-    /** What the child wrote; the output files stay readable after it ended. */
+    /** What the child wrote, in files that stay readable (and growing, for its daemons) after it ended. */
     public record Result(Path stdout, Path stderr) {
         public String out() { return read(stdout); }
 
@@ -37,8 +32,6 @@ public final class ChildJvm {
         }
     }
 
-    private ChildJvm() {}
-
     /** Runs main with args in a new JVM started through wrapper (such as unshare or setpriv; may be empty). */
     public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
         List<String> command = new ArrayList<>(wrapper);
@@ -46,20 +39,16 @@ public final class ChildJvm {
                 "-cp", System.getProperty("talvo.classpath"), "-Dtalvo.library=" + System.getProperty("talvo.library"),
                 main.getName()));
         command.addAll(List.of(args));
-        Result result = new Result(Files.createTempFile(dir, "child", ".out"),
-                Files.createTempFile(dir, "child", ".err"));
-        Process process = new ProcessBuilder(command).redirectOutput(result.stdout().toFile())
-                .redirectError(result.stderr().toFile()).start();
+        Result r = new Result(Files.createTempFile(dir, "child", ".out"), Files.createTempFile(dir, "child", ".err"));
+        Process process = new ProcessBuilder(command).redirectOutput(r.stdout.toFile())
+                .redirectError(r.stderr.toFile()).start();
         if (!process.waitFor(60, TimeUnit.SECONDS)) {
             process.destroyForcibly();
             fail("the child JVM did not end within 60 s: " + command);
         }
-        assertFalse(JNI_PROBLEM.matcher(result.err()).find(), "JNI problem in the child JVM:\n" + result.err());
-        if (process.exitValue() != 0) {
-            fail("the child JVM ended with " + process.exitValue() + "\nstdout:\n" + result.out() + "\nstderr:\n"
-                    + result.err());
-        }
-        return result;
+        assertFalse(JNI_PROBLEM.matcher(r.err()).find(), "JNI problem in the child JVM:\n" + r.err());
+        assertEquals(0, process.exitValue(), () -> "stdout:\n" + r.out() + "\nstderr:\n" + r.err());
+        return r;
     }
 
     /** A wrapper that runs the child in a private mount namespace after the shell commands setup. */

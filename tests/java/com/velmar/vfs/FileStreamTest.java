@@ -2,17 +2,11 @@ package com.velmar.vfs;
 
 import static org.junit.jupiter.api.Assertions.*;
 
-import java.io.ByteArrayOutputStream;
-import java.io.IOException;
-import java.io.RandomAccessFile;
-import java.nio.file.Files;
-import java.nio.file.Path;
+import java.io.*;
+import java.nio.file.*;
 import java.time.Duration;
-import java.util.Arrays;
-import java.util.List;
-import java.util.Random;
-import java.util.concurrent.CompletableFuture;
-import java.util.concurrent.TimeUnit;
+import java.util.*;
+import java.util.concurrent.*;
 import org.junit.jupiter.api.Test;
 
 class FileStreamTest extends FileTestBase {
@@ -33,9 +27,8 @@ class FileStreamTest extends FileTestBase {
         for (int i : new int[] {0, 6, 40007, 40009}) assertEquals(0x55, buf[i]);
         assertEquals(10000, stream.nativeRead(fd, buf, 0, 40000));
         assertArrayEquals(Arrays.copyOfRange(data, 40000, 50000), Arrays.copyOf(buf, 10000));
-        assertEquals(0, stream.nativeRead(fd, buf, 0, 0));
-        assertEquals(-1, stream.nativeRead(fd, buf, 0, 40000));
-        assertEquals(0, stream.nativeClose(fd));
+        assertEquals(List.of(0, -1, 0), List.of(stream.nativeRead(fd, buf, 0, 0), stream.nativeRead(fd, buf, 0, 40000),
+                                             stream.nativeClose(fd)));
 
         Path fifo = fifo("fifo");
         try (RandomAccessFile ends = new RandomAccessFile(fifo.toFile(), "rw")) {  // both ends: no open blocks
@@ -62,15 +55,11 @@ class FileStreamTest extends FileTestBase {
         byte[] data = random(4 << 20);
         try (RandomAccessFile reader = new RandomAccessFile(fifo.toFile(), "rw")) {
             int fd = openWrite(fifo, false);
-            CompletableFuture<long[]> writer = CompletableFuture.supplyAsync(() -> {
-                try {
-                    long before = writeCallsOfThisThread();
-                    int result = stream.nativeWrite(fd, data, 0, data.length);
-                    return new long[] {result, writeCallsOfThisThread() - before, stream.nativeClose(fd)};
-                } catch (IOException e) {
-                    throw new AssertionError(e);
-                }
+            FutureTask<long[]> writer = new FutureTask<>(() -> {
+                long before = writeCallsOfThisThread();
+                return new long[] {stream.nativeWrite(fd, data, 0, data.length), writeCallsOfThisThread() - before};
             });
+            new Thread(writer).start();
             long pid = ProcessHandle.current().pid();
             Process stopper = new ProcessBuilder("sh", "-c",
                 "for i in $(seq 25); do kill -STOP " + pid + "; sleep 0.01; kill -CONT " + pid + "; sleep 0.03; done")
@@ -89,6 +78,7 @@ class FileStreamTest extends FileTestBase {
             reader.write('!');  // anything sent beyond the data would come before it
             assertEquals('!', reader.read());
             assertEquals(1, outcome[0]);
+            assertEquals(0, stream.nativeClose(fd));
             assertArrayEquals(data, received.toByteArray());
             assertTrue(outcome[1] > data.length / 16384, "no short write happened: " + outcome[1] + " writes");
         }
@@ -106,7 +96,7 @@ class FileStreamTest extends FileTestBase {
     }
 
     @Test
-    void positionsBeyond2GiBSurviveOnlyInTheLongResult() throws Exception {
+    void positionsAndLengthsBeyond2GiBSurviveOnlyInTheLongResults() throws Exception {
         Path file = dir.resolve("sparse");
         int fd = openWrite(file, false);
         long threeGiB = 3L << 30;
@@ -115,7 +105,8 @@ class FileStreamTest extends FileTestBase {
         assertEquals(threeGiB + 10, stream.nativeSkip(fd, 10));
         assertEquals(threeGiB - 10, stream.nativeSkip(fd, -20));
         write(fd, "x");
-        assertEquals(threeGiB - 9, Files.size(file));
+        assertEquals(threeGiB - 9, JniFilePathImpl.nativeStat(bytes(file), false).size);
+        assertEquals((int) (threeGiB - 9), files.nativeGetLength(bytes(file), bytes(file).length));
         assertEquals((int) (threeGiB - 9), stream.nativeSeekEnd(fd, 0));
         assertEquals(-1, stream.nativeSeekStart(fd, -1));
         assertEquals(-1, stream.nativeSkip(fd, -(4L << 30)));
@@ -126,10 +117,8 @@ class FileStreamTest extends FileTestBase {
     @Test
     void badDescriptorsAndWindowsFailWithoutTouchingTheFile() throws Exception {
         byte[] ten = new byte[10];
-        assertEquals(-1, stream.nativeRead(-1, ten, 0, 10));
-        assertEquals(-1, stream.nativeWrite(-1, ten, 0, 10));
-        assertEquals(0, stream.nativeSkip(-1, 10));
-        assertEquals(-1, stream.nativeSeekStart(-1, 0));
+        assertEquals(List.of(-1, -1, 0L, -1), List.of(stream.nativeRead(-1, ten, 0, 10),
+                stream.nativeWrite(-1, ten, 0, 10), stream.nativeSkip(-1, 10), stream.nativeSeekStart(-1, 0)));
 
         byte[] data = random(100);
         int in = openRead(Files.write(dir.resolve("in"), data));
@@ -143,18 +132,15 @@ class FileStreamTest extends FileTestBase {
             {ten, Integer.MIN_VALUE, 0, 0, 1},
         };
         for (Object[] w : windows) {
-            String what = Arrays.toString(w);
-            assertEquals(w[3], stream.nativeRead(in, (byte[]) w[0], (int) w[1], (int) w[2]), what);
-            assertEquals(w[4], stream.nativeWrite(out, (byte[]) w[0], (int) w[1], (int) w[2]), what);
+            assertEquals(List.of(w[3], w[4]), List.of(stream.nativeRead(in, (byte[]) w[0], (int) w[1], (int) w[2]),
+                    stream.nativeWrite(out, (byte[]) w[0], (int) w[1], (int) w[2])), Arrays.toString(w));
         }
         assertEquals(-1, stream.nativeWrite(in, ten, 0, 10), "open for reading");
         assertEquals(0, stream.nativeSkip(in, 0), "nothing consumed");
         assertEquals(0, Files.size(outFile), "nothing written");
         assertEquals(0, stream.nativeFlushToDisk(out));
-        for (int fd : new int[] {in, out}) {
-            assertEquals(0, stream.nativeClose(fd));
-            assertEquals(-1, stream.nativeClose(fd), "closed twice");
-        }
+        assertEquals(List.of(0, 0, -1, -1), List.of(stream.nativeClose(in), stream.nativeClose(out),
+                                                   stream.nativeClose(in), stream.nativeClose(out)));
         assertArrayEquals(data, Files.readAllBytes(dir.resolve("in")));
     }
 }

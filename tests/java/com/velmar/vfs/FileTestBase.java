@@ -24,15 +24,11 @@ abstract class FileTestBase {
 
     static int openRead(Object path) { return files.nativeOpenRead(bytes(path), bytes(path).length); }
 
-    static void write(int fd, String text) {
-        byte[] data = text.getBytes(StandardCharsets.UTF_8);
-        assertEquals(1, stream.nativeWrite(fd, data, 0, data.length));
-    }
+    static void write(int fd, String text) { assertEquals(1, stream.nativeWrite(fd, bytes(text), 0, text.length())); }
 
     Path fifo(String name) throws Exception {
-        Path fifo = dir.resolve(name);
-        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
-        return fifo;
+        assertEquals(0, new ProcessBuilder("mkfifo", dir.resolve(name).toString()).start().waitFor());
+        return dir.resolve(name);
     }
 
     /** What Child printed, run through wrapper (setpriv, prlimit ...). */
@@ -40,30 +36,24 @@ abstract class FileTestBase {
         return ChildJvm.run(dir, wrapper, Child.class, args).out().strip();
     }
 
-    /**
-     * The file natives in a child JVM, for cases that need another account or
-     * lowered limits.  Prints the result, or the class and message of what the call threw.
-     */
+    /** The file natives in a child JVM, for another account or lowered limits: the result or what was thrown. */
     public static final class Child {
         public static void main(String[] args) {
             try {
-                switch (args[0]) {
-                    case "open-write" -> System.out.println(openWrite(args[1], false));
-                    case "can-read" -> System.out.println(JniFilePathImpl.nativeCanRead(bytes(args[1])));
+                System.out.println(switch (args[0]) {
+                    case "open-write" -> openWrite(args[1], false);
+                    case "can-read" -> JniFilePathImpl.nativeCanRead(bytes(args[1]));
                     case "open-until-refused" -> {
                         for (int i = 0; openWrite(args[1] + "/f" + i, false) >= 0; i++) continue;
-                        System.out.println("-1 without an exception");
+                        yield "-1 without an exception";
                     }
-                    case "write" -> {
-                        // args[2] bytes of the pattern i % 251 in one call.
+                    default -> {  // "write": args[2] bytes of the pattern i % 251 in one call
                         byte[] data = new byte[Integer.parseInt(args[2])];
                         for (int i = 0; i < data.length; i++) data[i] = (byte) (i % 251);
-                        System.out.println(stream.nativeWrite(openWrite(args[1], false), data, 0, data.length));
+                        yield stream.nativeWrite(openWrite(args[1], false), data, 0, data.length);
                     }
-                    default -> throw new IllegalArgumentException(args[0]);
-                }
-            } catch (Exception e) {
-                // The natives declare nothing, yet raise IOException.
+                });
+            } catch (Exception e) {  // the natives declare nothing, yet raise IOException
                 System.out.println(e.getClass().getSimpleName() + ": " + e.getMessage());
             }
         }
