@@ -3,26 +3,68 @@ package com.velmar.vfs;
 import static org.junit.jupiter.api.Assertions.*;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
+import com.velmar.ChildJvm;
 import java.io.*;
 import java.net.*;
 import java.nio.channels.ServerSocketChannel;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.nio.file.attribute.*;
+import java.time.Duration;
 import java.util.*;
 import java.util.concurrent.*;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
-class FilePathTest extends FileTestBase {
+/** The path and file stream natives on real files, here or in a child JVM with another account or limits. */
+class FileTest {
+    static final JniFilePathImpl files = new JniFilePathImpl();
+    static final JniFileStream stream = new JniFileStream();
+
+    @TempDir
+    Path dir;
+
+    static byte[] bytes(Object path) { return path.toString().getBytes(StandardCharsets.UTF_8); }
+
     /** The path's bytes followed by zero bytes up to `size`: the system call sees only the path. */
     static byte[] padded(Path path, int size) { return Arrays.copyOf(bytes(path), size); }
+
+    static int openWrite(Object path, boolean append) {
+        return files.nativeOpenWrite(bytes(path), bytes(path).length, append);
+    }
+
+    static int openRead(Object path) { return files.nativeOpenRead(bytes(path), bytes(path).length); }
+
+    static void write(int fd, String text) { assertEquals(1, stream.nativeWrite(fd, bytes(text), 0, text.length())); }
+
+    static byte[] random(int size) {
+        byte[] data = new byte[size];
+        new Random(size).nextBytes(data);
+        return data;
+    }
+
+    static String mode(Path path) throws IOException {
+        return PosixFilePermissions.toString(Files.getPosixFilePermissions(path));
+    }
 
     static boolean closeOnExec(int fd) throws IOException {
         String flags = Files.readAllLines(Path.of("/proc/self/fdinfo/" + fd)).get(1);  // "flags:\t0..."
         return (Integer.parseInt(flags.substring(6).strip(), 8) & 02000000) != 0;
     }
 
-    static String mode(Path path) throws IOException {
-        return PosixFilePermissions.toString(Files.getPosixFilePermissions(path));
+    static long writeCallsOfThisThread() throws IOException {
+        String line = Files.readAllLines(Path.of("/proc/thread-self/io")).get(3);  // "syscw: N"
+        return Long.parseLong(line.substring(6).strip());
+    }
+
+    Path fifo(String name) throws Exception {
+        assertEquals(0, new ProcessBuilder("mkfifo", dir.resolve(name).toString()).start().waitFor());
+        return dir.resolve(name);
+    }
+
+    /** What Child printed, run through wrapper (setpriv, prlimit ...). */
+    String inChild(List<String> wrapper, String... args) throws Exception {
+        return ChildJvm.run(dir, wrapper, Child.class, args).out().strip();
     }
 
     @Test
@@ -136,7 +178,6 @@ class FilePathTest extends FileTestBase {
         assertEquals(0, stream.nativeClose(fd));
         assertEquals(0, stream.nativeClose(openWrite(created, false)));
         assertEquals(mode(Files.createFile(dir.resolve("by-java"))), mode(created));  // 0666 less the umask
-
         Object[][] failures = {{dir, "' is a directory"}, {dir.resolve("none/file"), "' unknown error (errno=2)."},
                                {file.resolve("file"), "' parent directory does not exist"}};
         for (Object[] f : failures) {
@@ -167,13 +208,21 @@ class FilePathTest extends FileTestBase {
     }
 
     @Test
-    void theSystemDeniesAnUnprivilegedAccountAndAFullDescriptorTable() throws Exception {
+    void theSystemDeniesAnUnprivilegedAccountAFullDescriptorTableAndAWriteBeyondTheSizeLimit() throws Exception {
         assertEquals("IOException: too many files open",
                      inChild(List.of("prlimit", "--nofile=64:64"), "open-until-refused", dir.toString()));
+        // With the file size limit at 20480 bytes the second pass of a write is
+        // cut short and the third refused; what reached the file is the array's start.
+        Path limited = dir.resolve("limited");
+        assertEquals("-1", inChild(List.of("prlimit", "--fsize=20480:20480"), "write", limited.toString(), "40000"));
+        byte[] written = Files.readAllBytes(limited);
+        assertEquals(20480, written.length);
+        for (int i = 0; i < written.length; i++) assertEquals((byte) (i % 251), written[i]);
+
         assumeTrue((Integer) Files.getAttribute(Path.of("/proc/self"), "unix:uid") == 0, "needs root");
         Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxr-xr-x"));
-        Path locked = Files.createDirectory(dir.resolve("locked"), PosixFilePermissions.asFileAttribute(
-                PosixFilePermissions.fromString("r-xr-xr-x")));
+        Path locked = Files.createDirectory(dir.resolve("locked"));
+        Files.setPosixFilePermissions(locked, PosixFilePermissions.fromString("r-xr-xr-x"));
         Path secret = Files.writeString(dir.resolve("secret"), "s"), open = Files.writeString(dir.resolve("open"), "o");
         Files.setPosixFilePermissions(secret, PosixFilePermissions.fromString("rw-------"));
         List<String> nobody = List.of("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups");
@@ -182,5 +231,122 @@ class FilePathTest extends FileTestBase {
         assertEquals("false", inChild(nobody, "can-read", secret.toString()));
         assertEquals("true", inChild(nobody, "can-read", open.toString()));
         assertTrue(JniFilePathImpl.nativeCanRead(bytes(secret)));
+    }
+
+    @Test
+    void readsFillExactlyTheWindowUntilTheEndBadWindowsTouchNothingAndAFifoGivesWhatIsReady() throws Exception {
+        byte[] data = random(50000), ten = new byte[10], buf = new byte[40010];
+        assertEquals(List.of(-1, -1, 0L, -1), List.of(stream.nativeRead(-1, ten, 0, 10),
+                stream.nativeWrite(-1, ten, 0, 10), stream.nativeSkip(-1, 10), stream.nativeSeekStart(-1, 0)));
+        int fd = openRead(Files.write(dir.resolve("data"), data)), out = openWrite(dir.resolve("out"), false);
+        // {array, offset, length, read result, write result}: with nothing to
+        // move nothing is looked at, as a zero-length request.
+        Object[][] windows = {
+            {null, 0, 10, -1, -1}, {ten, -1, 5, -1, -1}, {ten, 5, 6, -1, -1}, {ten, Integer.MAX_VALUE, 10, -1, -1},
+            {ten, 5, Integer.MAX_VALUE, -1, -1}, {null, 0, 0, 0, 1}, {ten, 0, -1, 0, 1}, {ten, 11, 0, 0, 1},
+            {ten, Integer.MIN_VALUE, 0, 0, 1},
+        };
+        for (Object[] w : windows) {
+            assertEquals(List.of(w[3], w[4]), List.of(stream.nativeRead(fd, (byte[]) w[0], (int) w[1], (int) w[2]),
+                    stream.nativeWrite(out, (byte[]) w[0], (int) w[1], (int) w[2])), Arrays.toString(w));
+        }
+        assertEquals(-1, stream.nativeWrite(fd, ten, 0, 10), "open for reading");
+        assertEquals(0, Files.size(dir.resolve("out")));
+        assertEquals(0, stream.nativeFlushToDisk(out));
+        assertEquals(List.of(0, -1), List.of(stream.nativeClose(out), stream.nativeClose(out)));
+
+        Arrays.fill(buf, (byte) 0x55);
+        assertEquals(40000, stream.nativeRead(fd, buf, 7, 40000));
+        assertArrayEquals(Arrays.copyOf(data, 40000), Arrays.copyOfRange(buf, 7, 40007));
+        for (int i : new int[] {0, 6, 40007, 40009}) assertEquals(0x55, buf[i]);
+        assertEquals(10000, stream.nativeRead(fd, buf, 0, 40000));
+        assertArrayEquals(Arrays.copyOfRange(data, 40000, 50000), Arrays.copyOf(buf, 10000));
+        assertEquals(List.of(0, -1, 0), List.of(stream.nativeRead(fd, buf, 0, 0), stream.nativeRead(fd, buf, 0, 40000),
+                                             stream.nativeClose(fd)));
+        try (RandomAccessFile ends = new RandomAccessFile(fifo("fifo").toFile(), "rw")) {  // both ends: no open blocks
+            ends.write(data, 0, 100);
+            int pipe = openRead(dir.resolve("fifo"));
+            assertEquals(100, assertTimeoutPreemptively(Duration.ofSeconds(10),
+                                                        () -> stream.nativeRead(pipe, buf, 0, 40000)));
+            assertArrayEquals(Arrays.copyOf(data, 100), Arrays.copyOf(buf, 100));
+            assertEquals(0, stream.nativeClose(pipe));
+        }
+    }
+
+    @Test
+    void aShortWriteIsContinuedFromTheFirstByteNotWritten() throws Exception {
+        // A process stop interrupts a blocked pipe write after part of it went
+        // through; the writer must go on from there.  The stops come from a
+        // separate shell, which always sends the matching continue.
+        byte[] data = random(4 << 20);
+        try (RandomAccessFile reader = new RandomAccessFile(fifo("fifo").toFile(), "rw")) {
+            int fd = openWrite(dir.resolve("fifo"), false);
+            FutureTask<long[]> writer = new FutureTask<>(() -> {
+                long before = writeCallsOfThisThread();
+                return new long[] {stream.nativeWrite(fd, data, 0, data.length), writeCallsOfThisThread() - before};
+            });
+            new Thread(writer).start();
+            long pid = ProcessHandle.current().pid();
+            Process stopper = new ProcessBuilder("sh", "-c",
+                "for i in $(seq 25); do kill -STOP " + pid + "; sleep 0.01; kill -CONT " + pid + "; sleep 0.03; done")
+                .start();
+            // Drained slowly, so the writer spends its time blocked on a full pipe.
+            ByteArrayOutputStream received = new ByteArrayOutputStream();
+            assertTimeoutPreemptively(Duration.ofSeconds(60), () -> {
+                byte[] chunk = new byte[4096];
+                for (int n; received.size() < data.length && (n = reader.read(chunk)) > 0; ) {
+                    received.write(chunk, 0, n);
+                    if (received.size() % (64 << 10) == 0) Thread.sleep(10);
+                }
+            });
+            assertTrue(stopper.waitFor(60, TimeUnit.SECONDS));
+            long[] outcome = writer.get(60, TimeUnit.SECONDS);
+            reader.write('!');  // anything sent beyond the data would come before it
+            assertEquals('!', reader.read());
+            assertEquals(1, outcome[0]);
+            assertEquals(0, stream.nativeClose(fd));
+            assertArrayEquals(data, received.toByteArray());
+            assertTrue(outcome[1] > data.length / 16384, "no short write happened: " + outcome[1] + " writes");
+        }
+    }
+
+    @Test
+    void positionsAndLengthsBeyond2GiBSurviveOnlyInTheLongResults() throws Exception {
+        Path file = dir.resolve("sparse");
+        int fd = openWrite(file, false);
+        long threeGiB = 3L << 30;
+        assertEquals((int) threeGiB, stream.nativeSeekStart(fd, threeGiB));
+        assertEquals(List.of(threeGiB, threeGiB + 10, threeGiB - 10),
+                     List.of(stream.nativeSkip(fd, 0), stream.nativeSkip(fd, 10), stream.nativeSkip(fd, -20)));
+        write(fd, "x");
+        assertEquals(threeGiB - 9, JniFilePathImpl.nativeStat(bytes(file), false).size);
+        assertEquals((int) (threeGiB - 9), files.nativeGetLength(bytes(file), bytes(file).length));
+        assertEquals((int) (threeGiB - 9), stream.nativeSeekEnd(fd, 0));
+        assertEquals(List.of(-1, -1L), List.of(stream.nativeSeekStart(fd, -1), stream.nativeSkip(fd, -(4L << 30))));
+        assertEquals((int) (threeGiB - 11), stream.nativeSeekEnd(fd, -2));
+        assertEquals(0, stream.nativeClose(fd));
+    }
+
+    /** The file natives in a child JVM: prints the result, or the class and message of what was thrown. */
+    public static final class Child {
+        public static void main(String[] args) {
+            try {
+                System.out.println(switch (args[0]) {
+                    case "open-write" -> openWrite(args[1], false);
+                    case "can-read" -> JniFilePathImpl.nativeCanRead(bytes(args[1]));
+                    case "open-until-refused" -> {
+                        for (int i = 0; openWrite(args[1] + "/f" + i, false) >= 0; i++) continue;
+                        yield "-1 without an exception";
+                    }
+                    default -> {  // "write": args[2] bytes of the pattern i % 251 in one call
+                        byte[] data = new byte[Integer.parseInt(args[2])];
+                        for (int i = 0; i < data.length; i++) data[i] = (byte) (i % 251);
+                        yield stream.nativeWrite(openWrite(args[1], false), data, 0, data.length);
+                    }
+                });
+            } catch (Exception e) {  // the natives declare nothing, yet raise IOException
+                System.out.println(e.getClass().getSimpleName() + ": " + e.getMessage());
+            }
+        }
     }
 }
