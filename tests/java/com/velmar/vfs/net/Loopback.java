@@ -5,8 +5,7 @@ import static org.junit.jupiter.api.Assertions.*;
 import com.velmar.vfs.*;
 import java.io.IOException;
 import java.net.*;
-import java.util.ArrayList;
-import java.util.List;
+import java.util.*;
 
 /** A native listening socket on a loopback address, and the connections accepted from it. */
 public final class Loopback implements AutoCloseable {
@@ -22,8 +21,7 @@ public final class Loopback implements AutoCloseable {
 
     public Loopback(String address) {
         this.address = address;
-        ss = SERVER.bindPort(address, port, 0);
-        assertNotEquals(0, ss);
+        assertNotEquals(0, ss = SERVER.bindPort(address, port, 0));
     }
 
     /** A port that nothing listens on now; the native bind sets SO_REUSEADDR. */
