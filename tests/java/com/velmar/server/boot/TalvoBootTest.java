@@ -4,8 +4,7 @@ import static org.junit.jupiter.api.Assertions.*;
 
 import com.velmar.ChildJvm;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
+import java.nio.file.*;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.List;
 import java.util.function.BooleanSupplier;
@@ -15,9 +14,8 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * The launches run in a child JVM, whose working directory they change; the
- * recording daemons write what they were started with into "record" of their
- * working directory.
+ * The launches run in a child JVM, whose working directory they change; the recording
+ * daemons write what they were started with into "record" of their working directory.
  */
 class TalvoBootTest {
     private static final String LONG_PATH = "/" + "p".repeat(5000);
@@ -34,7 +32,7 @@ class TalvoBootTest {
     @BeforeAll
     static void launchInAChildJvm() throws Exception {
         for (String name : List.of("relative", "absolute")) {
-            Path script = Files.createDirectories(dir.resolve(name).resolve("bin")).resolve("record.sh");
+            Path script = Files.createDirectories(dir.resolve(name + "/bin")).resolve("record.sh");
             Files.writeString(script, SCRIPT);
             Files.setPosixFilePermissions(script, PosixFilePermissions.fromString("rwxr-xr-x"));
         }
@@ -58,7 +56,7 @@ class TalvoBootTest {
     private static String[] stat(String text) { return text.substring(text.lastIndexOf(')') + 2).split(" "); }
 
     @Test
-    void programsRunUnderPwdWithExactlyTheGivenVectorsInANewSession() throws Exception {
+    void programsRunUnderPwdWithExactlyTheGivenVectorsInANewSessionAndAMissingOneSaysWhy() throws Exception {
         Path workdir = dir.resolve("relative").toRealPath();
         Path record = workdir.resolve("record");
         await(() -> Files.exists(record), record);
@@ -83,19 +81,14 @@ class TalvoBootTest {
         assertEquals(List.of("/bin/sh", absolute.resolve("bin/record.sh").toString()),
                 strings(absolute.resolve("record/cmdline")));
         assertEquals(List.of(), strings(absolute.resolve("record/environ")), "an empty environment stays empty");
-    }
-
-    @Test
-    void aMissingProgramStillGivesOneTheDaemonSaysWhyAndStartsWithNoSignalBlocked() throws Exception {
-        assertEquals("1", launches.value("missing.result"));
-        // A path too long for the system is written whole; no argument at all gives an empty one.
-        for (String line : List.of("exec failed bin/none -> 2\n", "exec failed " + LONG_PATH + " -> 36\n",
-                "exec failed  -> 2\n")) {
-            await(() -> launches.err().contains(line), line + " in\n" + launches.err());
-        }
         // The JVM's threads block SIGQUIT; a shell would clear its mask itself,
         // so the daemon here is grep, printing its own mask to the JVM's output.
         await(() -> launches.out().contains("SigBlk:\t0000000000000000\n"), "the mask in\n" + launches.out());
+        assertEquals("1", launches.value("missing.result"));
+        // A path too long for the system is written whole; no argument at all gives an empty one.
+        for (String line : List.of("bin/none -> 2\n", LONG_PATH + " -> 36\n", " -> 2\n")) {
+            await(() -> launches.err().contains("exec failed " + line), line + " in\n" + launches.err());
+        }
     }
 
     @Test
@@ -103,12 +96,10 @@ class TalvoBootTest {
         TalvoBoot boot = new TalvoBoot();
         String[] argv = {"/bin/true"}, envp = {};
         Path cwd = Path.of("/proc/self/cwd").toRealPath();
-        Object[][] cases = {{null, envp, "/", "argv"}, {argv, null, "/", "envp"}, {argv, envp, null, "pwd"},
-                            {null, envp, null, "argv"}};
+        Object[][] cases = {{null, envp, "/", "argv"}, {argv, null, "/", "envp"}, {argv, envp, null, "pwd"}};
         for (Object[] c : cases) {
-            NullPointerException e = assertThrows(NullPointerException.class,
-                    () -> boot.execDaemon((String[]) c[0], (String[]) c[1], (String) c[2]));
-            assertEquals(c[3], e.getMessage());
+            assertEquals(c[3], assertThrows(NullPointerException.class,
+                    () -> boot.execDaemon((String[]) c[0], (String[]) c[1], (String) c[2])).getMessage());
         }
         assertEquals(cwd, Path.of("/proc/self/cwd").toRealPath());
         assertEquals(0, ProcessHandle.current().children().count());
@@ -119,8 +110,8 @@ class TalvoBootTest {
         public static void main(String[] args) throws Exception {
             Path base = Path.of(args[0]);
             TalvoBoot boot = new TalvoBoot();
-            System.out.println("pid=" + ProcessHandle.current().pid());
-            System.out.println("session=" + stat(Files.readString(Path.of("/proc/self/stat")))[3]);
+            System.out.printf("pid=%d%nsession=%s%n", ProcessHandle.current().pid(),
+                    stat(Files.readString(Path.of("/proc/self/stat")))[3]);
             String[] argv = {"bin/record.sh", "first", null, "", "a\u0000b", "\u00e9\u20ac", "last"};
             report("relative", boot.execDaemon(argv, new String[] {"A=1", null, "B=x\u0000y"},
                     base.resolve("relative").toString()));
@@ -134,11 +125,9 @@ class TalvoBootTest {
         }
 
         private static void report(String name, int result) throws Exception {
-            System.out.println(name + ".result=" + result);
-            System.out.println(name + ".cwd=" + Path.of("/proc/self/cwd").toRealPath());
-            // Children of this JVM, zombies included.
-            System.out.println(name + ".children=" + ProcessHandle.current().children()
-                    .map(h -> Long.toString(h.pid())).collect(Collectors.joining(" ")));
+            System.out.printf("%s.result=%d%n%1$s.cwd=%s%n%1$s.children=%s%n", name, result,  // zombies included
+                    Path.of("/proc/self/cwd").toRealPath(), ProcessHandle.current().children()
+                            .map(h -> Long.toString(h.pid())).collect(Collectors.joining(" ")));
             System.out.flush();
         }
     }
