@@ -2,7 +2,7 @@ package com.velmar;
 
 import static org.junit.jupiter.api.Assertions.*;
 
-import java.io.IOException;
+import java.io.*;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.util.*;
@@ -25,10 +25,17 @@ public final class ChildJvm {
 
         /** The value of the first stdout line "key=value". */
         public String value(String key) {
-            for (String line : out().split("\n")) {
-                if (line.startsWith(key + "=")) return line.substring(key.length() + 1);
+            return Arrays.stream(out().split("\n")).filter(line -> line.startsWith(key + "=")).findFirst()
+                    .map(line -> line.substring(key.length() + 1))
+                    .orElseGet(() -> fail("no line " + key + "= in the child's output:\n" + out() + "\n" + err()));
+        }
+
+        private static String read(Path path) {
+            try {
+                return Files.readString(path, StandardCharsets.ISO_8859_1);
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
             }
-            return fail("no line " + key + "= in the child's output:\n" + out() + "\nstderr:\n" + err());
         }
     }
 
@@ -42,11 +49,8 @@ public final class ChildJvm {
         Result r = new Result(Files.createTempFile(dir, "child", ".out"), Files.createTempFile(dir, "child", ".err"));
         Process process = new ProcessBuilder(command).redirectOutput(r.stdout.toFile())
                 .redirectError(r.stderr.toFile()).start();
-        if (!process.waitFor(60, TimeUnit.SECONDS)) {
-            process.destroyForcibly();
-            fail("the child JVM did not end within 60 s: " + command);
-        }
-        assertFalse(JNI_PROBLEM.matcher(r.err()).find(), "JNI problem in the child JVM:\n" + r.err());
+        if (!process.waitFor(60, TimeUnit.SECONDS)) process.destroyForcibly();
+        assertFalse(process.isAlive() || JNI_PROBLEM.matcher(r.err()).find(), () -> command + " hung or:\n" + r.err());
         assertEquals(0, process.exitValue(), () -> "stdout:\n" + r.out() + "\nstderr:\n" + r.err());
         return r;
     }
@@ -55,13 +59,5 @@ public final class ChildJvm {
     public static List<String> inMountNamespace(String setup) {
         return List.of("unshare", "--mount", "--propagation", "private", "sh", "-c",
                 "set -e\n" + setup + "\nexec \"$@\"", "sh");
-    }
-
-    private static String read(Path path) {
-        try {
-            return Files.readString(path, StandardCharsets.ISO_8859_1);
-        } catch (IOException e) {
-            throw new AssertionError(e);
-        }
     }
 }

@@ -38,34 +38,16 @@ class ConnectionTest {
             assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
             client.shutdownOutput();
             assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
-            for (int closes = 0; closes < 3; closes++) {
-                assertEquals(client.getLocalAddress(), ip(conn, true));
-                assertEquals(client.getInetAddress(), ip(conn, false));
-                assertEquals(client.getLocalPort(), SOCKETS.getRemotePort(conn));
-                assertEquals(client.getPort(), SOCKETS.getLocalPort(conn));
-                assertEquals(closes == 0, SOCKETS.getNativeFd(conn) >= 0);
-                SOCKETS.nativeClose(conn);
-            }
-            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
-        }
-    }
 
-    @Test
-    void addressTextsAreCopiedOnlyWhenShorterThanTheRoom() throws IOException {
-        try (Loopback loop = new Loopback("127.0.0.1")) {
-            long fresh = loop.allocate();
-            assertEquals(InetAddress.getByName("0.0.0.0"), ip(fresh, true));
-            assertEquals(0, SOCKETS.getRemotePort(fresh) + SOCKETS.getLocalPort(fresh));
-            assertEquals(-1, SOCKETS.getNativeFd(fresh));
-            loop.connect();
-            long conn = loop.accept();
-            String none = "#".repeat(20), copied = "##127.0.0.1#########";
-            // {remote, offset, length, result, buffer}: 9 characters need a
-            // room of 10; the remote text's length comes back even without it.
-            // Bad offsets and windows past the end copy nothing.
+            // {remote, offset, length, result, buffer}: n characters need a room
+            // of n + 1; the remote text's length comes back even without it.
+            // A bad offset, or a text that would run past the array, copies nothing.
+            int n = address.length();
+            String none = "#".repeat(20), copied = "##" + address + "#".repeat(18 - n);
             Object[][] cases = {
-                {true, 2, 9, 9, none}, {true, 2, 10, 9, copied}, {false, 2, 9, 0, none}, {false, 2, 10, 9, copied},
-                {true, -1, 10, 0, none}, {true, 15, 100, 0, none}, {false, 15, 100, 0, none}, {false, 0, -5, 0, none},
+                {true, 2, n, n, none}, {true, 2, n + 1, n, copied}, {false, 2, n, 0, none},
+                {false, 2, n + 1, n, copied}, {true, -1, 10, 0, none}, {false, 0, -5, 0, none},
+                {true, 21 - n, 100, 0, none}, {false, 21 - n, 100, 0, none},
             };
             for (Object[] c : cases) {
                 byte[] buf = none.getBytes(StandardCharsets.US_ASCII);
@@ -77,6 +59,15 @@ class ConnectionTest {
             }
             assertEquals(0, SOCKETS.getRemoteIP(conn, null, 0, 10) + SOCKETS.getLocalIP(conn, null, 0, 10));
             assertEquals(-1, SOCKETS.getClientCertificate(conn, null, 0, 10));
+            for (int closes = 0; closes < 3; closes++) {
+                assertEquals(client.getLocalAddress(), ip(conn, true));
+                assertEquals(client.getInetAddress(), ip(conn, false));
+                assertEquals(client.getLocalPort(), SOCKETS.getRemotePort(conn));
+                assertEquals(client.getPort(), SOCKETS.getLocalPort(conn));
+                assertEquals(closes == 0, SOCKETS.getNativeFd(conn) >= 0);
+                SOCKETS.nativeClose(conn);
+            }
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
         }
     }
 
@@ -99,14 +90,12 @@ class ConnectionTest {
             Exception e = assertThrows(SocketException.class, () -> SERVER.bindPort((String) r[0], (int) r[1], 0));
             assertEquals("can't find address " + r[2], e.getMessage());
         }
-
-        int port = freePort();
         ServerSocket holder = new ServerSocket();
         holder.setReuseAddress(false);  // keeps the native bind failing while it lives
-        holder.bind(new InetSocketAddress(InetAddress.getLoopbackAddress(), port));
+        holder.bind(new InetSocketAddress("127.0.0.1", 0));
         CompletableFuture.delayedExecutor(3, TimeUnit.SECONDS).execute(() -> assertDoesNotThrow(holder::close));
         long start = System.nanoTime();
-        assertNotEquals(0, ss = SERVER.bindPort("127.0.0.1", port, 0));
+        assertNotEquals(0, ss = SERVER.bindPort("127.0.0.1", holder.getLocalPort(), 0));
         long waitedMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
         assertTrue(waitedMs >= 2900 && waitedMs < 5000, "waited " + waitedMs + " ms");
         SERVER.closeNative(ss);

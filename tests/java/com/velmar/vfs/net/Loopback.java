@@ -42,18 +42,11 @@ public final class Loopback implements AutoCloseable {
         return client;
     }
 
-    /** A fresh connection record, freed when this closes. */
-    long allocate() {
-        long conn = SOCKETS.nativeAllocate();
-        assertNotEquals(0, conn);
-        conns.add(conn);
-        return conn;
-    }
-
-    /** Accepts a connection that is already queued. */
+    /** Accepts a connection that is already queued into a fresh record, freed when this closes. */
     public long accept() {
-        long conn = allocate();
-        assertTrue(SERVER.nativeAccept(ss, conn));
+        long conn = SOCKETS.nativeAllocate();
+        conns.add(conn);
+        assertTrue(conn != 0 && SOCKETS.getNativeFd(conn) == -1 && SERVER.nativeAccept(ss, conn));
         return conn;
     }
 
