@@ -3,9 +3,7 @@ package com.velmar.vfs;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
 import com.velmar.ChildJvm;
-import java.io.ByteArrayOutputStream;
 import java.net.*;
-import java.nio.ByteBuffer;
 import java.nio.channels.*;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
@@ -14,13 +12,13 @@ import java.util.concurrent.*;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-/**
- * A child JVM logs in a private mount namespace whose /dev/log is a socket that this test listens on.
- * The system library finds a stream socket there and ends each record with a NUL byte.
- */
+/** A child JVM logs through /dev/log of its mount namespace: a stream socket here, so records end with a NUL. */
 class SyslogTest {
     private static final int LOG_DAEMON = 3 << 3, LOG_LOCAL0 = 16 << 3;
     private static final String PERCENT = "100% %s %d %n %x %% %1$s %*d %", LONG = "0123456789".repeat(1000);
+    /** {priority, message}, a null message among them. */
+    private static final Object[][] RECORDS = {{3, "plain"}, {7, PERCENT}, {6, LONG}, {5, ""}, {6, null},
+                                               {6, "after null"}, {LOG_LOCAL0 | 4, "local"}};
 
     @TempDir
     Path dir;
@@ -38,11 +36,7 @@ class SyslogTest {
             server.bind(UnixDomainSocketAddress.of(socket));
             CompletableFuture<String> received = CompletableFuture.supplyAsync(() -> {
                 try (SocketChannel client = server.accept()) {
-                    ByteArrayOutputStream bytes = new ByteArrayOutputStream();
-                    for (ByteBuffer buffer = ByteBuffer.allocate(65536); client.read(buffer) >= 0; buffer.clear()) {
-                        bytes.write(buffer.array(), 0, buffer.position());
-                    }
-                    return bytes.toString(StandardCharsets.UTF_8);
+                    return new String(Channels.newInputStream(client).readAllBytes(), StandardCharsets.UTF_8);
                 } catch (Exception e) {
                     throw new CompletionException(e);
                 }
@@ -58,18 +52,11 @@ class SyslogTest {
         assertEquals(expected, List.of(all.replaceAll("(<\\d+>)" + stamp, "$1").split("\0", -1)));
     }
 
-    /** Writes the records that the test expects, with a null message among them. */
     public static final class Child {
         public static void main(String[] args) {
             Syslog log = new Syslog();
             log.nativeOpenSyslog();
-            log.nativeSyslog(3, "plain");
-            log.nativeSyslog(7, PERCENT);
-            log.nativeSyslog(6, LONG);
-            log.nativeSyslog(5, "");
-            log.nativeSyslog(6, null);
-            log.nativeSyslog(6, "after null");
-            log.nativeSyslog(LOG_LOCAL0 | 4, "local");
+            for (Object[] r : RECORDS) log.nativeSyslog((int) r[0], (String) r[1]);
         }
     }
 }
