@@ -14,23 +14,17 @@ public final class Loopback implements AutoCloseable {
     public static final JniStream STREAM = new JniStream();
 
     final String address;
-    final int port = freePort();
+    final int port;
     final long ss;
     private final List<Long> conns = new ArrayList<>();
     private final List<Socket> clients = new ArrayList<>();
 
-    public Loopback(String address) {
+    public Loopback(String address) throws IOException {
         this.address = address;
-        assertNotEquals(0, ss = SERVER.bindPort(address, port, 0));
-    }
-
-    /** A port that nothing listens on now; the native bind sets SO_REUSEADDR. */
-    static int freePort() {
-        try (ServerSocket probe = new ServerSocket(0)) {
-            return probe.getLocalPort();
-        } catch (IOException e) {
-            throw new AssertionError(e);
+        try (ServerSocket probe = new ServerSocket(0)) {  // a port free now; the native bind sets SO_REUSEADDR
+            port = probe.getLocalPort();
         }
+        assertNotEquals(0, ss = SERVER.bindPort(address, port, 0));
     }
 
     /** A client whose reads wait at most 10 s. */
