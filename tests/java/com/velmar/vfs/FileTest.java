@@ -95,23 +95,20 @@ class FileTest {
         }
     }
 
-    static void assertMatchesSystem(Path path, LinkOption... noFollow) throws IOException {
+    static void assertMatchesSystem(Path path, LinkOption... noFollow) throws Exception {
         FileStatus status = JniFilePathImpl.nativeStat(bytes(path), noFollow.length > 0);
-        Map<String, Object> unix = Files.readAttributes(path, "unix:*", noFollow);
+        Map<String, Object> unix = new HashMap<>(Files.readAttributes(path, "unix:*", noFollow));
         int type = (Integer) unix.get("mode") & 0170000;
-        Object[][] fields = {
-            {"dev", status.dev}, {"ino", status.ino}, {"mode", status.mode}, {"nlink", status.nlink},
-            {"uid", status.uid}, {"gid", status.gid}, {"rdev", status.rdev}, {"size", status.size},
-            {"isRegularFile", status.isRegularFile}, {"isDirectory", status.isDirectory},
-            {"isSymbolicLink", status.isSymbolicLink}, {"lastAccessTime", status.atime},
-            {"lastModifiedTime", status.mtime}, {"ctime", status.ctime}, {type == 0010000, status.isFifo},
-            {type == 0020000, status.isCharacterDevice}, {type == 0060000, status.isBlockDevice},
-            {type == 0140000, status.isSocket},
-        };
-        for (Object[] field : fields) {
-            Object expected = field[0] instanceof String key ? unix.get(key) : field[0];
-            if (expected instanceof FileTime time) expected = Math.floorDiv(time.toMillis(), 1000L);
-            assertEquals(expected, field[1], path + " " + Arrays.toString(field));
+        unix.put("atime", unix.get("lastAccessTime"));
+        unix.put("mtime", unix.get("lastModifiedTime"));
+        Map.of(0010000, "isFifo", 0020000, "isCharacterDevice", 0060000, "isBlockDevice", 0140000, "isSocket")
+                .forEach((bits, name) -> unix.put(name, type == bits));
+        for (String name : List.of("dev", "ino", "mode", "nlink", "uid", "gid", "rdev", "size", "atime", "mtime",
+                "ctime", "isRegularFile", "isDirectory", "isSymbolicLink", "isFifo", "isCharacterDevice",
+                "isBlockDevice", "isSocket")) {
+            Object value = unix.get(name);
+            if (value instanceof FileTime time) value = Math.floorDiv(time.toMillis(), 1000L);
+            assertEquals(value, FileStatus.class.getField(name).get(status), path + " " + name);
         }
         assertTrue(status.blocks * 512 >= status.size || type != 0100000);
     }
@@ -193,10 +190,10 @@ class FileTest {
         Path path = dir.resolve("swapped");
         int descriptors = new File("/proc/self/fd").list().length;
         assertEquals(-1, openRead(sub));
+        File[] each = {file.toFile(), sub.toFile()};
         CompletableFuture<Void> swapper = CompletableFuture.runAsync(() -> {
             for (int i = 0; i < 20_000; i++) {
-                Path moved = i % 2 == 0 ? file : sub;
-                assertTrue(moved.toFile().renameTo(path.toFile()) && path.toFile().renameTo(moved.toFile()));
+                assertTrue(each[i % 2].renameTo(path.toFile()) && path.toFile().renameTo(each[i % 2]));
             }
         });
         for (byte[] one = new byte[1]; !swapper.isDone(); ) {
