@@ -9,33 +9,22 @@ import java.util.*;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Pattern;
 
-/**
- * Runs a main class in a JVM of its own, for natives that change the whole process (ids, working
- * directory) or need a private mount namespace.  The child has -Xcheck:jni, and a JNI warning in it fails.
- */
+/** Runs a main class in its own JVM, with -Xcheck:jni (a JNI warning fails), for natives that change the process. */
 public final class ChildJvm {
     private static final Pattern JNI_PROBLEM =
             Pattern.compile("WARNING in native method|FATAL ERROR in native method|JNI (WARNING|ERROR)");
 
     /** What the child wrote, in files that stay readable (and growing, for its daemons) after it ended. */
     public record Result(Path stdout, Path stderr) {
-        public String out() { return read(stdout); }
+        public String out() throws IOException { return Files.readString(stdout, StandardCharsets.ISO_8859_1); }
 
-        public String err() { return read(stderr); }
+        public String err() throws IOException { return Files.readString(stderr, StandardCharsets.ISO_8859_1); }
 
         /** The value of the first stdout line "key=value". */
-        public String value(String key) {
-            return Arrays.stream(out().split("\n")).filter(line -> line.startsWith(key + "=")).findFirst()
-                    .map(line -> line.substring(key.length() + 1))
-                    .orElseGet(() -> fail("no line " + key + "= in the child's output:\n" + out() + "\n" + err()));
-        }
-
-        private static String read(Path path) {
-            try {
-                return Files.readString(path, StandardCharsets.ISO_8859_1);
-            } catch (IOException e) {
-                throw new UncheckedIOException(e);
-            }
+        public String value(String key) throws IOException {
+            String out = out();
+            return Arrays.stream(out.split("\n")).filter(line -> line.startsWith(key + "=")).findFirst()
+                    .map(line -> line.substring(key.length() + 1)).orElseGet(() -> fail("no " + key + "= in:\n" + out));
         }
     }
 
@@ -50,8 +39,9 @@ public final class ChildJvm {
         Process process = new ProcessBuilder(command).redirectOutput(r.stdout.toFile())
                 .redirectError(r.stderr.toFile()).start();
         if (!process.waitFor(60, TimeUnit.SECONDS)) process.destroyForcibly();
-        assertFalse(process.isAlive() || JNI_PROBLEM.matcher(r.err()).find(), () -> command + " hung or:\n" + r.err());
-        assertEquals(0, process.exitValue(), () -> "stdout:\n" + r.out() + "\nstderr:\n" + r.err());
+        String err = r.err();
+        assertFalse(process.isAlive() || JNI_PROBLEM.matcher(err).find(), command + " hung, or JNI warned:\n" + err);
+        assertEquals(0, process.exitValue(), "stdout:\n" + r.out() + "\nstderr:\n" + err);
         return r;
     }
 

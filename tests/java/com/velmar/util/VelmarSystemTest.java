@@ -3,6 +3,7 @@ package com.velmar.util;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
 import com.velmar.ChildJvm;
+import java.io.IOException;
 import java.nio.file.*;
 import java.util.*;
 import java.util.stream.*;
@@ -52,7 +53,7 @@ class VelmarSystemTest {
         return Stream.concat(wrapper.stream(), Stream.of(more)).toList();
     }
 
-    private static List<Integer> ids(ChildJvm.Result r, String key) {
+    private static List<Integer> ids(ChildJvm.Result r, String key) throws IOException {
         return Arrays.stream(r.value(key).trim().split("\\s+")).filter(s -> !s.isEmpty()).map(Integer::parseUnsignedInt)
                 .toList();
     }

@@ -42,14 +42,9 @@ class FileTest {
         return PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString(permissions));
     }
 
-    /** The number on a line "name: N" of a /proc file. */
-    static long procField(String file, int line, int radix) throws IOException {
-        String text = Files.readAllLines(Path.of(file)).get(line);
-        return Long.parseLong(text.substring(text.indexOf(':') + 1).strip(), radix);
-    }
-
     static boolean closeOnExec(int fd) throws IOException {
-        return (procField("/proc/self/fdinfo/" + fd, 1, 8) & 02000000) != 0;
+        String flags = Files.readAllLines(Path.of("/proc/self/fdinfo/" + fd)).get(1);  // "flags:\t0..."
+        return (Integer.parseInt(flags.substring(6).strip(), 8) & 02000000) != 0;
     }
 
     Path fifo() throws Exception {
@@ -188,7 +183,6 @@ class FileTest {
     void openReadRefusesADirectoryEvenOneRenamedIntoPlaceAndKeepsNoDescriptor() throws Exception {
         Path file = Files.writeString(dir.resolve("file"), "x"), sub = Files.createDirectory(dir.resolve("sub"));
         Path path = dir.resolve("swapped");
-        int descriptors = new File("/proc/self/fd").list().length;
         assertEquals(-1, openRead(sub));
         File[] each = {file.toFile(), sub.toFile()};
         CompletableFuture<Void> swapper = CompletableFuture.runAsync(() -> {
@@ -202,7 +196,8 @@ class FileTest {
             assertEquals(1, got, "a directory's descriptor reads as -1");
         }
         swapper.get();
-        assertEquals(descriptors, new File("/proc/self/fd").list().length);
+        String inDir = dir.toRealPath() + "/";
+        for (File fd : new File("/proc/self/fd").listFiles()) assertFalse(fd.getCanonicalPath().startsWith(inDir));
     }
 
     @Test
@@ -259,38 +254,6 @@ class FileTest {
                                                         () -> stream.nativeRead(pipe, buf, 0, 999)));
             assertArrayEquals(Arrays.copyOf(data, 100), Arrays.copyOf(buf, 100));
             assertEquals(0, stream.nativeClose(pipe));
-        }
-    }
-
-    @Test
-    void aShortWriteIsContinuedFromTheFirstByteNotWritten() throws Exception {
-        // A process stop interrupts a blocked pipe write after part of it went
-        // through; the writer must go on from there.  The stops come from a
-        // separate shell, which always sends the matching continue.
-        byte[] data = random(4 << 20);
-        try (RandomAccessFile reader = new RandomAccessFile(fifo().toFile(), "rw")) {
-            int fd = openWrite(dir.resolve("fifo"), false);
-            FutureTask<long[]> writer = new FutureTask<>(() -> {
-                long before = procField("/proc/thread-self/io", 3, 10);  // syscw: write calls of this thread
-                int result = stream.nativeWrite(fd, data, 0, data.length);
-                return new long[] {result, procField("/proc/thread-self/io", 3, 10) - before};
-            });
-            new Thread(writer).start();
-            long pid = ProcessHandle.current().pid();
-            Process stopper = new ProcessBuilder("sh", "-c",
-                "for i in $(seq 25); do kill -STOP " + pid + "; sleep 0.01; kill -CONT " + pid + "; sleep 0.03; done")
-                .start();
-            // Drained slowly, so the writer spends its time blocked on a full pipe.
-            byte[] got = new byte[data.length];
-            assertTimeoutPreemptively(Duration.ofSeconds(60), () -> {
-                for (int at = 0; at < got.length; at += 1 << 16, Thread.sleep(10)) reader.readFully(got, at, 1 << 16);
-            });
-            assertTrue(stopper.waitFor(60, TimeUnit.SECONDS));
-            long[] outcome = writer.get(60, TimeUnit.SECONDS);
-            reader.write('!');  // anything sent beyond the data would come before it
-            assertEquals(List.of('!', 1L, 0), List.of((char) reader.read(), outcome[0], stream.nativeClose(fd)));
-            assertArrayEquals(data, got);
-            assertTrue(outcome[1] > data.length / 16384, "no short write happened: " + outcome[1] + " writes");
         }
     }
 

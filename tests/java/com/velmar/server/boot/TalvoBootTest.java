@@ -7,7 +7,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.List;
-import java.util.function.BooleanSupplier;
+import java.util.concurrent.Callable;
 import org.junit.jupiter.api.*;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -22,8 +22,8 @@ class TalvoBootTest {
     @TempDir
     static Path dir;
 
-    private static void await(BooleanSupplier done, Object what) throws InterruptedException {
-        for (long deadline = System.nanoTime() + 20_000_000_000L; !done.getAsBoolean(); Thread.sleep(20)) {
+    private static void await(Callable<Boolean> done, Object what) throws Exception {
+        for (long deadline = System.nanoTime() + 20_000_000_000L; !done.call(); Thread.sleep(20)) {
             if (System.nanoTime() > deadline) fail("waited 20 s for " + what);
         }
     }
