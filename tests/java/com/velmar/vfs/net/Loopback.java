@@ -3,7 +3,7 @@ package com.velmar.vfs.net;
 import static org.junit.jupiter.api.Assertions.*;
 
 import com.velmar.vfs.*;
-import java.io.IOException;
+import java.io.*;
 import java.net.*;
 import java.util.*;
 
@@ -19,10 +19,12 @@ public final class Loopback implements AutoCloseable {
     private final List<Long> conns = new ArrayList<>();
     private final List<Socket> clients = new ArrayList<>();
 
-    public Loopback(String address) throws IOException {
+    public Loopback(String address) {
         this.address = address;
         try (ServerSocket probe = new ServerSocket(0)) {  // a port free now; the native bind sets SO_REUSEADDR
             port = probe.getLocalPort();
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
         }
         assertNotEquals(0, ss = SERVER.bindPort(address, port, 0));
     }
