@@ -1,44 +1,32 @@
 package com.velmar;
 
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.fail;
+import static org.junit.jupiter.api.Assertions.*;
 
-import java.io.IOException;
+import java.io.*;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.Collections;
-import java.util.List;
+import java.nio.file.*;
+import java.util.*;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Pattern;
 
-/**
- * Runs a main class in a JVM of its own, for natives that change the whole
- * process (ids, working directory) or that need a process started in a
- * private mount namespace.  The child has -Xcheck:jni like the test JVM, and
- * a JNI warning in it fails the test.
- */
+/** Runs a main class in its own JVM, with -Xcheck:jni (a JNI warning fails), for natives that change the process. */
 public final class ChildJvm {
     private static final Pattern JNI_PROBLEM =
             Pattern.compile("WARNING in native method|FATAL ERROR in native method|JNI (WARNING|ERROR)");
 
-    /** What the child wrote; the output files stay readable after it ended. */
+    /** What the child wrote, in files that stay readable (and growing, for its daemons) after it ended. */
     public record Result(Path stdout, Path stderr) {
-        public String out() { return read(stdout); }
+        public String out() throws IOException { return Files.readString(stdout, StandardCharsets.ISO_8859_1); }
 
-        public String err() { return read(stderr); }
+        public String err() throws IOException { return Files.readString(stderr, StandardCharsets.ISO_8859_1); }
 
         /** The value of the first stdout line "key=value". */
-        public String value(String key) {
-            for (String line : out().split("\n")) {
-                if (line.startsWith(key + "=")) return line.substring(key.length() + 1);
-            }
-            return fail("no line " + key + "= in the child's output:\n" + out() + "\nstderr:\n" + err());
+        public String value(String key) throws IOException {
+            String out = out();
+            return Arrays.stream(out.split("\n")).filter(line -> line.startsWith(key + "=")).findFirst()
+                    .map(line -> line.substring(key.length() + 1)).orElseGet(() -> fail("no " + key + "= in:\n" + out));
         }
     }
-
-    private ChildJvm() {}
 
     /** Runs main with args in a new JVM started through wrapper (such as unshare or setpriv; may be empty). */
     public static Result run(Path dir, List<String> wrapper, Class<?> main, String... args) throws Exception {
@@ -55,33 +43,19 @@ public final class ChildJvm {
         command.addAll(options);
         command.add(main.getName());
         Collections.addAll(command, args);
-        Result result = new Result(Files.createTempFile(dir, "child", ".out"),
-                Files.createTempFile(dir, "child", ".err"));
-        Process process = new ProcessBuilder(command).redirectOutput(result.stdout().toFile())
-                .redirectError(result.stderr().toFile()).start();
-        if (!process.waitFor(60, TimeUnit.SECONDS)) {
-            process.destroyForcibly();
-            fail("the child JVM did not end within 60 s: " + command);
-        }
-        assertFalse(JNI_PROBLEM.matcher(result.err()).find(), "JNI problem in the child JVM:\n" + result.err());
-        if (process.exitValue() != 0) {
-            fail("the child JVM ended with " + process.exitValue() + "\nstdout:\n" + result.out() + "\nstderr:\n"
-                    + result.err());
-        }
-        return result;
+        Result r = new Result(Files.createTempFile(dir, "child", ".out"), Files.createTempFile(dir, "child", ".err"));
+        Process process = new ProcessBuilder(command).redirectOutput(r.stdout.toFile())
+                .redirectError(r.stderr.toFile()).start();
+        if (!process.waitFor(60, TimeUnit.SECONDS)) process.destroyForcibly();
+        String err = r.err();
+        assertFalse(process.isAlive() || JNI_PROBLEM.matcher(err).find(), command + " hung, or JNI warned:\n" + err);
+        assertEquals(0, process.exitValue(), "stdout:\n" + r.out() + "\nstderr:\n" + err);
+        return r;
     }
 
     /** A wrapper that runs the child in a private mount namespace after the shell commands setup. */
     public static List<String> inMountNamespace(String setup) {
         return List.of("unshare", "--mount", "--propagation", "private", "sh", "-c",
                 "set -e\n" + setup + "\nexec \"$@\"", "sh");
-    }
-
-    private static String read(Path path) {
-        try {
-            return Files.readString(path, StandardCharsets.ISO_8859_1);
-        } catch (IOException e) {
-            throw new AssertionError(e);
-        }
     }
 }

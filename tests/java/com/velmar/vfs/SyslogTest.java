@@ -3,29 +3,22 @@ package com.velmar.vfs;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
 import com.velmar.ChildJvm;
-import java.io.ByteArrayOutputStream;
-import java.net.StandardProtocolFamily;
-import java.net.UnixDomainSocketAddress;
-import java.nio.ByteBuffer;
-import java.nio.channels.ServerSocketChannel;
-import java.nio.channels.SocketChannel;
+import java.net.*;
+import java.nio.channels.*;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.List;
-import java.util.concurrent.CompletableFuture;
-import java.util.concurrent.TimeUnit;
+import java.util.concurrent.*;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-/**
- * A child JVM logs in a private mount namespace whose /dev/log is a socket
- * that this test listens on.  The system library finds a stream socket there
- * and ends each record with a NUL byte.
- */
+/** A child JVM logs through /dev/log of its mount namespace: a stream socket here, so records end with a NUL. */
 class SyslogTest {
     private static final int LOG_DAEMON = 3 << 3, LOG_LOCAL0 = 16 << 3;
-    private static final String PERCENT = "100% %s %d %n %x %% %1$s %*d %";
-    private static final String LONG = "0123456789".repeat(1000);
+    private static final String PERCENT = "100% %s %d %n %x %% %1$s %*d %", LONG = "0123456789".repeat(1000);
+    /** {priority, message}, a null message among them. */
+    private static final Object[][] RECORDS = {{3, "plain"}, {7, PERCENT}, {6, LONG}, {5, ""}, {6, null},
+                                               {6, "after null"}, {LOG_LOCAL0 | 4, "local"}};
 
     @TempDir
     Path dir;
@@ -41,45 +34,29 @@ class SyslogTest {
         String all;
         try (ServerSocketChannel server = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
             server.bind(UnixDomainSocketAddress.of(socket));
-            CompletableFuture<String> stream = CompletableFuture.supplyAsync(() -> readAll(server));
+            CompletableFuture<String> received = CompletableFuture.supplyAsync(() -> {
+                try (SocketChannel client = server.accept()) {
+                    return new String(Channels.newInputStream(client).readAllBytes(), StandardCharsets.UTF_8);
+                } catch (Exception e) {
+                    throw new CompletionException(e);
+                }
+            });
             ChildJvm.run(dir, ChildJvm.inMountNamespace(setup), Child.class);
-            all = stream.get(30, TimeUnit.SECONDS);  // the child has ended, so its end is closed
+            all = received.get(30, TimeUnit.SECONDS);  // the child has ended, so its end is closed
         }
         // "<PRI>Mmm dd hh:mm:ss Talvo: MESSAGE" and a NUL; the null message logs nothing.
         String stamp = "\\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d Talvo: ";
-        String[] records = all.replaceAll("(<\\d+>)" + stamp, "$1").split("\0", -1);
         List<String> expected = List.of("<" + (LOG_DAEMON + 3) + ">plain", "<" + (LOG_DAEMON + 7) + ">" + PERCENT,
                 "<" + (LOG_DAEMON + 6) + ">" + LONG.substring(0, 8191), "<" + (LOG_DAEMON + 5) + ">",
                 "<" + (LOG_DAEMON + 6) + ">after null", "<" + (LOG_LOCAL0 + 4) + ">local", "");
-        assertEquals(expected, List.of(records));
+        assertEquals(expected, List.of(all.replaceAll("(<\\d+>)" + stamp, "$1").split("\0", -1)));
     }
 
-    private static String readAll(ServerSocketChannel server) {
-        try (SocketChannel client = server.accept()) {
-            ByteArrayOutputStream all = new ByteArrayOutputStream();
-            ByteBuffer buffer = ByteBuffer.allocate(65536);
-            while (client.read(buffer) >= 0) {
-                all.write(buffer.array(), 0, buffer.position());
-                buffer.clear();
-            }
-            return all.toString(StandardCharsets.UTF_8);
-        } catch (Exception e) {
-            throw new RuntimeException(e);
-        }
-    }
-
-    /** Writes the records that the test expects, with a null message among them. */
     public static final class Child {
         public static void main(String[] args) {
             Syslog log = new Syslog();
             log.nativeOpenSyslog();
-            log.nativeSyslog(3, "plain");
-            log.nativeSyslog(7, PERCENT);
-            log.nativeSyslog(6, LONG);
-            log.nativeSyslog(5, "");
-            log.nativeSyslog(6, null);
-            log.nativeSyslog(6, "after null");
-            log.nativeSyslog(LOG_LOCAL0 | 4, "local");
+            for (Object[] r : RECORDS) log.nativeSyslog((int) r[0], (String) r[1]);
         }
     }
 }

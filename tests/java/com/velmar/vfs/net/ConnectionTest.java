@@ -1,15 +1,13 @@
 package com.velmar.vfs.net;
 
-import static com.velmar.vfs.net.Loopback.SERVER;
-import static com.velmar.vfs.net.Loopback.SOCKETS;
+import static com.velmar.vfs.net.Loopback.*;
 import static org.junit.jupiter.api.Assertions.*;
 
 import java.io.IOException;
 import java.net.*;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
-import java.util.concurrent.CompletableFuture;
-import java.util.concurrent.TimeUnit;
+import java.util.concurrent.*;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -27,11 +25,40 @@ class ConnectionTest {
 
     @ParameterizedTest
     @ValueSource(strings = {"127.0.0.1", "::1"})
-    void addressesAndPortsAreWhatTheClientSeesEvenAfterClose(String address) throws IOException {
+    void readinessIsDataOrAHangUpAndAddressesAreWhatTheClientSeesEvenAfterClose(String address) throws Exception {
         try (Loopback loop = new Loopback(address)) {
             assertEquals(loop.port, SERVER.getLocalPort(loop.ss));
             Socket client = loop.connect();
-            long conn = loop.accept();
+            long conn = loop.accept(), start = System.nanoTime();
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 200));
+            assertTrue(System.nanoTime() - start >= TimeUnit.MILLISECONDS.toNanos(190));
+            client.getOutputStream().write(42);
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
+            assertEquals(1, STREAM.readNative(conn, new byte[1], 0, 1));
+            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
+            client.shutdownOutput();
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
+
+            // {remote, offset, length, result, buffer}: n characters need a room
+            // of n + 1; the remote text's length comes back even without it.
+            // A bad offset, or a text that would run past the array, copies nothing.
+            int n = address.length();
+            String none = "#".repeat(20), copied = "##" + address + "#".repeat(18 - n);
+            Object[][] cases = {
+                {true, 2, n, n, none}, {true, 2, n + 1, n, copied}, {false, 2, n, 0, none},
+                {false, 2, n + 1, n, copied}, {true, -1, 10, 0, none}, {false, 0, -5, 0, none},
+                {true, 21 - n, 100, 0, none}, {false, 21 - n, 100, 0, none},
+            };
+            for (Object[] c : cases) {
+                byte[] buf = none.getBytes(StandardCharsets.US_ASCII);
+                int at = (int) c[1], room = (int) c[2];
+                int got = (boolean) c[0] ? SOCKETS.getRemoteIP(conn, buf, at, room)
+                                         : SOCKETS.getLocalIP(conn, buf, at, room);
+                assertEquals(Arrays.asList(c[3], c[4]), Arrays.asList(got, new String(buf, StandardCharsets.US_ASCII)),
+                             Arrays.toString(c));
+            }
+            assertEquals(0, SOCKETS.getRemoteIP(conn, null, 0, 10) + SOCKETS.getLocalIP(conn, null, 0, 10));
+            assertEquals(-1, SOCKETS.getClientCertificate(conn, null, 0, 10));
             for (int closes = 0; closes < 3; closes++) {
                 assertEquals(client.getLocalAddress(), ip(conn, true));
                 assertEquals(client.getInetAddress(), ip(conn, false));
@@ -45,56 +72,7 @@ class ConnectionTest {
     }
 
     @Test
-    void addressTextsAreCopiedOnlyWhenShorterThanTheRoom() throws IOException {
-        try (Loopback loop = new Loopback("127.0.0.1")) {
-            long fresh = loop.allocate();
-            assertEquals(InetAddress.getByName("0.0.0.0"), ip(fresh, true));
-            assertEquals(0, SOCKETS.getRemotePort(fresh) + SOCKETS.getLocalPort(fresh));
-            assertEquals(-1, SOCKETS.getNativeFd(fresh));
-            loop.connect();
-            long conn = loop.accept();
-            String none = "#".repeat(20);
-            String copied = "##127.0.0.1#########";
-            // {remote, offset, length, result, buffer}: 9 characters need a
-            // room of 10; the remote text's length comes back even without it.
-            // Bad offsets and windows past the end copy nothing.
-            Object[][] cases = {
-                {true, 2, 9, 9, none}, {true, 2, 10, 9, copied}, {false, 2, 9, 0, none}, {false, 2, 10, 9, copied},
-                {true, -1, 10, 0, none}, {true, 15, 100, 0, none}, {false, 15, 100, 0, none}, {false, 0, -5, 0, none},
-            };
-            for (Object[] c : cases) {
-                byte[] buf = none.getBytes(StandardCharsets.US_ASCII);
-                int at = (int) c[1], room = (int) c[2];
-                int got = (boolean) c[0] ? SOCKETS.getRemoteIP(conn, buf, at, room)
-                                         : SOCKETS.getLocalIP(conn, buf, at, room);
-                assertEquals(c[3], got, Arrays.toString(c));
-                assertEquals(c[4], new String(buf, StandardCharsets.US_ASCII), Arrays.toString(c));
-            }
-            assertEquals(0, SOCKETS.getRemoteIP(conn, null, 0, 10) + SOCKETS.getLocalIP(conn, null, 0, 10));
-            assertEquals(-1, SOCKETS.getClientCertificate(conn, null, 0, 10));
-        }
-    }
-
-    @Test
-    void readinessIsReportedOnlyForDataOrAHangUp() throws Exception {
-        try (Loopback loop = new Loopback("127.0.0.1")) {
-            Socket client = loop.connect();
-            long conn = loop.accept();
-            long start = System.nanoTime();
-            assertFalse(SOCKETS.nativeReadNonBlock(conn, 200));
-            assertTrue(System.nanoTime() - start >= TimeUnit.MILLISECONDS.toNanos(190));
-            client.getOutputStream().write(42);
-            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
-            assertEquals(1, Loopback.STREAM.readNative(conn, new byte[1], 0, 1));
-            assertFalse(SOCKETS.nativeReadNonBlock(conn, 0));
-            client.close();
-            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
-            assertNotEquals(-1, SOCKETS.getNativeFd(conn));
-        }
-    }
-
-    @Test
-    void bindTakesBacklogZeroAsRoomForManyAndRefusesBadAddresses() throws IOException {
+    void bindTakesBacklogZeroAsRoomForManyRetriesAHeldPortAndRefusesBadAddresses() throws Exception {
         long ss = SERVER.bindPort("127.0.0.1", 0, 0);
         assertEquals(0, SERVER.getLocalPort(ss), "the port asked for, not the one given");
         SERVER.closeNative(ss);
@@ -102,8 +80,8 @@ class ConnectionTest {
             for (int i = 0; i < 5; i++) loop.connect();
             for (int i = 0; i < 5; i++) loop.accept();
         }
-        assertEquals("missing addr", assertThrows(NullPointerException.class, () -> SERVER.bindPort(null, 0, 0))
-                .getMessage());
+        assertEquals("missing addr",
+                     assertThrows(NullPointerException.class, () -> SERVER.bindPort(null, 0, 0)).getMessage());
         // Names are not looked up, a port out of range is not bound as another,
         // and the message holds at most 255 characters of the address.
         Object[][] refused = {{"localhost", 0, "localhost"}, {"127.0.0.1", -1, "127.0.0.1"},
@@ -112,24 +90,13 @@ class ConnectionTest {
             Exception e = assertThrows(SocketException.class, () -> SERVER.bindPort((String) r[0], (int) r[1], 0));
             assertEquals("can't find address " + r[2], e.getMessage());
         }
-    }
-
-    @Test
-    void aPortHeldForAWhileIsBoundOnARetry() throws Exception {
-        int port = Loopback.freePort();
         ServerSocket holder = new ServerSocket();
         holder.setReuseAddress(false);  // keeps the native bind failing while it lives
-        holder.bind(new InetSocketAddress(InetAddress.getLoopbackAddress(), port));
+        holder.bind(new InetSocketAddress("127.0.0.1", 0));
+        CompletableFuture.delayedExecutor(3, TimeUnit.SECONDS).execute(() -> assertDoesNotThrow(holder::close));
         long start = System.nanoTime();
-        CompletableFuture.delayedExecutor(3, TimeUnit.SECONDS).execute(() -> {
-            try {
-                holder.close();
-            } catch (IOException ignored) {
-            }
-        });
-        long ss = SERVER.bindPort("127.0.0.1", port, 0);
+        assertNotEquals(0, ss = SERVER.bindPort("127.0.0.1", holder.getLocalPort(), 0));
         long waitedMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-        assertNotEquals(0, ss);
         assertTrue(waitedMs >= 2900 && waitedMs < 5000, "waited " + waitedMs + " ms");
         SERVER.closeNative(ss);
     }

@@ -3,10 +3,9 @@ package com.velmar.vfs.net;
 import static org.junit.jupiter.api.Assertions.*;
 
 import com.velmar.vfs.*;
-import java.io.IOException;
+import java.io.*;
 import java.net.*;
-import java.util.ArrayList;
-import java.util.List;
+import java.util.*;
 
 /** A native listening socket on a loopback address, and the connections accepted from it. */
 public final class Loopback implements AutoCloseable {
@@ -15,24 +14,19 @@ public final class Loopback implements AutoCloseable {
     public static final JniStream STREAM = new JniStream();
 
     final String address;
-    final int port = freePort();
+    final int port;
     final long ss;
     private final List<Long> conns = new ArrayList<>();
     private final List<Socket> clients = new ArrayList<>();
 
     public Loopback(String address) {
         this.address = address;
-        ss = SERVER.bindPort(address, port, 0);
-        assertNotEquals(0, ss);
-    }
-
-    /** A port that nothing listens on now; the native bind sets SO_REUSEADDR. */
-    static int freePort() {
-        try (ServerSocket probe = new ServerSocket(0)) {
-            return probe.getLocalPort();
+        try (ServerSocket probe = new ServerSocket(0)) {  // a port free now; the native bind sets SO_REUSEADDR
+            port = probe.getLocalPort();
         } catch (IOException e) {
-            throw new AssertionError(e);
+            throw new UncheckedIOException(e);
         }
+        assertNotEquals(0, ss = SERVER.bindPort(address, port, 0));
     }
 
     /** A client whose reads wait at most 10 s. */
@@ -44,18 +38,11 @@ public final class Loopback implements AutoCloseable {
         return client;
     }
 
-    /** A fresh connection record, freed when this closes. */
-    long allocate() {
-        long conn = SOCKETS.nativeAllocate();
-        assertNotEquals(0, conn);
-        conns.add(conn);
-        return conn;
-    }
-
-    /** Accepts a connection that is already queued. */
+    /** Accepts a connection that is already queued into a fresh record, freed when this closes. */
     public long accept() {
-        long conn = allocate();
-        assertTrue(SERVER.nativeAccept(ss, conn));
+        long conn = SOCKETS.nativeAllocate();
+        conns.add(conn);
+        assertTrue(conn != 0 && SOCKETS.getNativeFd(conn) == -1 && SERVER.nativeAccept(ss, conn));
         return conn;
     }
 
