@@ -184,7 +184,7 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
         auto waiting = std::async(std::launch::async, [h] { return select(h, 10000); });
         std::this_thread::sleep_for(milliseconds(5));
         close_manager(h);
-        EXPECT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(5))) << "close did not wake the wait";
+        EXPECT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(5))) << "close did not wake it";
         EXPECT_EQ(-1, waiting.get());
         EXPECT_EQ(-1, add(h, pairs[0]->watched));
         EXPECT_EQ(-1, remove(h, pairs[0]->watched));
