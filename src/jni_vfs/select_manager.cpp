@@ -202,10 +202,15 @@ void leave_fresh(select_t *s, int r) {
 
 // Arms the record in epoll for one report.  The number may name another file
 // than at the last arming, so MOD falls back to ADD.  False when epoll refuses
-// it (a plain file, a closed number): it then stays fresh and is polled.
+// it (a plain file, a closed number, the wake-up pipe): it then stays fresh and is polled.
 bool arm(select_t *s, int r) {
     record_t &rec = s->records[r];
     rec.arm_id = ++s->next_id;
+    // A MOD of the pipe's own number would take the wake-up's registration away.
+    if (rec.fd == s->pipe[0]) {
+        make_fresh(s, r);
+        return false;
+    }
     epoll_event event{};
     event.events = EPOLLIN | EPOLLPRI | EPOLLONESHOT;
     event.data.u64 = rec.arm_id << index_bits | static_cast<uint64_t>(r);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <climits>
 #include <future>
 #include <random>
 #include <vector>
@@ -108,6 +109,8 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
     };
     for (run r : {run{12, 0, 20000, 7}, run{6, capacity - 12, 3000, 11}}) {
         SCOPED_TRACE(r.prefill);
+        int epoll_number = dup(0), own = dup(0);  // init takes these: its epoll descriptor, then its pipe's read end
+        close(epoll_number), close(own);
         jlong h = create();
         init(h);
         std::vector<std::unique_ptr<socket_pair>> pairs;
@@ -168,9 +171,20 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
             if (q->readable) q->drain();
         while (select(h, 0) >= 0) {
         }
-        auto waiting = std::async(std::launch::async, [h] { return select(h, -1); });
+        // Its own wake-up number added (a stale number, say) must not take the wake-up away.
+        remove(h, silent.watched), remove(h, silent.watched);  // room for two
+        ASSERT_EQ(own, add(h, own));
+        EXPECT_EQ(-1, select(h, 0));
+        auto woken = std::async(std::launch::async, [h] { return select(h, 10000); });
+        std::this_thread::sleep_for(milliseconds(5));
+        add(h, INT_MAX);  // epoll refuses it: a wake-up byte
+        EXPECT_NE(-1, woken.get());
+        while (select(h, 0) >= 0) {
+        }
+        auto waiting = std::async(std::launch::async, [h] { return select(h, 10000); });
         std::this_thread::sleep_for(milliseconds(5));
         close_manager(h);
+        EXPECT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(5))) << "close did not wake it";
         EXPECT_EQ(-1, waiting.get());
         EXPECT_EQ(-1, add(h, pairs[0]->watched));
         EXPECT_EQ(-1, remove(h, pairs[0]->watched));
