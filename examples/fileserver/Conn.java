@@ -1,10 +1,12 @@
 package fileserver;
 
+import com.velmar.vfs.JniStream;
+
 /**
  * One client connection as the request handling sees it. Results follow the
  * library's stream calls: a byte count, 0 when the peer closed, or a negative
- * code (-1 error, -3 peer gone, -4 time-out), after which the connection is
- * already closed.
+ * code ({@link JniStream#ERROR}, {@link JniStream#PEER_GONE}, {@link JniStream#TIMEOUT}),
+ * after which the connection is already closed.
  */
 interface Conn {
     int read(byte[] buf, int off, int len);

@@ -1,5 +1,7 @@
 package fileserver;
 
+import com.velmar.vfs.JniFileStream;
+
 import com.velmar.vfs.FileStatus;
 
 /** The file-system calls of the request handling; paths are exact UTF-8 text under any locale. */
@@ -27,7 +29,7 @@ interface Fs {
          */
         FileStatus status();
 
-        /** Fills up to {@code len} bytes; fewer only at the end of the file; -1 at its end or on failure. */
+        /** Fills up to {@code len} bytes; fewer only at the end of the file; {@link JniFileStream#FAILED} at its end or on failure. */
         int read(byte[] buf, int off, int len);
 
         /** Moves to byte {@code pos} of the file; false when that fails. */

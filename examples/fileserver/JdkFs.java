@@ -1,6 +1,7 @@
 package fileserver;
 
 import com.velmar.vfs.FileStatus;
+import com.velmar.vfs.JniFileStream;
 import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
@@ -78,9 +79,9 @@ final class JdkFs implements Fs {
                         // until full or at the end
                     }
                 } catch (IOException e) {
-                    return -1;
+                    return JniFileStream.FAILED;
                 }
-                return b.position() == off && len > 0 ? -1 : b.position() - off;
+                return b.position() == off && len > 0 ? JniFileStream.FAILED : b.position() - off;
             }
 
             @Override

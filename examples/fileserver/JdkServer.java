@@ -1,5 +1,7 @@
 package fileserver;
 
+import com.velmar.vfs.JniStream;
+
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
@@ -195,10 +197,10 @@ final class JdkServer implements FileServer.Server {
                 return n < 0 ? 0 : n;
             } catch (SocketTimeoutException e) {
                 close();
-                return -4;
+                return JniStream.TIMEOUT;
             } catch (IOException e) {
                 close();
-                return -1;
+                return JniStream.ERROR;
             }
         }
 
@@ -210,7 +212,7 @@ final class JdkServer implements FileServer.Server {
                 return len;
             } catch (IOException e) {
                 close();
-                return -1;
+                return JniStream.ERROR;
             } finally {
                 writingSince = 0;
             }
@@ -222,8 +224,8 @@ final class JdkServer implements FileServer.Server {
             int first = Math.min(len, joined.length - headLen);
             System.arraycopy(head, 0, joined, 0, headLen);
             System.arraycopy(body, off, joined, headLen, first);
-            if (headLen + first > 0 && write(joined, 0, headLen + first) < 0) return -1;
-            if (len > first && write(body, off + first, len - first) < 0) return -1;
+            if (headLen + first > 0 && write(joined, 0, headLen + first) < 0) return JniStream.ERROR;
+            if (len > first && write(body, off + first, len - first) < 0) return JniStream.ERROR;
             return headLen + len;
         }
 
