@@ -1,8 +1,7 @@
 package fileserver;
 
-import com.velmar.vfs.JniFileStream;
-
 import com.velmar.vfs.FileStatus;
+import com.velmar.vfs.JniFileStream;
 
 /** The file-system calls of the request handling; paths are exact UTF-8 text under any locale. */
 interface Fs {
