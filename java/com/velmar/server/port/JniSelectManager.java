@@ -9,7 +9,7 @@ import com.velmar.util.NativeLibrary;
  *
  * <p>Callers remove a descriptor before they close it. A descriptor closed while still in the set
  * may never be reported (a poll would have reported it as invalid), and a new file that takes its
- * number is watched only once the number is added again; from then on every entry of that number
+ * number may go unwatched until the number is added again; from then on every entry of that number
  * watches the new file.
  */
 public class JniSelectManager {
