@@ -305,6 +305,12 @@ public final class FileServer {
                 return;
             }
             gid = Integer.parseInt(named != null ? named[2] : account[3]);
+            // The switch never keeps the superuser's group: it would take another, and the check after it would fail.
+            if (gid == 0 && uid != 0) {
+                fail(2, (o.group != null ? "--group " : "--user ") + g
+                    + ": group 0 is the superuser's, never kept once the superuser is left");
+                return;
+            }
         }
         HttpSession.AccessLog log = o.log ? accessLog() : null;
         Server server = o.transport.equals("jdk") ? new JdkServer(o, root, log) : new NativeServer(o, root, log);

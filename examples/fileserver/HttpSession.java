@@ -117,7 +117,7 @@ final class HttpSession {
         int status = parse(headEnd, r);
         start = headEnd;
         if (start == end) start = end = 0;
-        headStarted = start < end ? System.nanoTime() : 0; // a pipelined head has begun
+        headStarted = 0; // a pipelined head is timed from when it is read (readHead), not while this answer goes out
         if (status != 0) {
             fail(s, status, r.line, false);
             unread = true;
@@ -172,6 +172,7 @@ final class HttpSession {
      * {@code maxReads} reads.
      */
     private int readHead(int maxReads) {
+        if (headStarted == 0 && start < end) headStarted = System.nanoTime();
         int scanned = start;
         for (int reads = 0; ; reads++) {
             while (start < end && scanned == start && (in[start] == '\r' || in[start] == '\n')) scanned = ++start;

@@ -55,6 +55,13 @@ final class JdkServer implements FileServer.Server {
             close(listener);
             throw FileServer.listenFailure(options.addr, options.port, e);
         }
+        // The JDK readies its socket closing at the first close, with a descriptor of its own: done at
+        // the descriptor limit, that fails for good and no socket is ever closed again. So close one now.
+        try {
+            close(new ServerSocket(0, 1, InetAddress.getLoopbackAddress()));
+        } catch (IOException e) {
+            // no loopback to bind: the first close comes later
+        }
         return listener.getLocalPort();
     }
 
