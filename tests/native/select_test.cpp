@@ -43,7 +43,7 @@ struct socket_pair {
     }
     void reopen() { close(watched), close(peer), open(); }  // closed without a remove: its numbers come back
     void fill() { EXPECT_EQ(1, write(peer, "x", 1)); }
-    void drain() { for (char bytes[64]; read(watched, bytes, sizeof bytes) > 0;) {} }
+    void drain() { char bytes[64]; while (read(watched, bytes, sizeof bytes) > 0) {} }
 };
 
 // The set as the algorithm is written, without any saving: one poll over every entry, then the earliest
@@ -108,7 +108,7 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
             case 4: case 5: EXPECT_EQ(reference.select(), m.select(0)); break;
             case 6: p.fill(); break;
             case 7: p.drain(); break;
-            case 8: p.reopen(), add_both(p.watched); EXPECT_EQ(fd, p.watched); break;
+            case 8: p.reopen(), add_both(p.watched); EXPECT_EQ(fd, p.watched); break;  // the number, another file
             default:  // from the other side of a blocking select: the last step makes p ready
                 if (reference.has_more || reference.items.size() + 3 > capacity) break;
                 for (auto &q : pairs) q.drain();
@@ -140,7 +140,7 @@ TEST(SelectManager, AnswersAsThePlainAlgorithmInRandomRuns) {
         m.close();
         ASSERT_EQ(std::future_status::ready, waiting.wait_for(5s)) << "close did not wake it";
         EXPECT_EQ(-1, waiting.get());
-        m.close();
+        m.close();  // once more: nothing left to do
         for (int result : {m.add(pairs[0].watched), m.remove(pairs[0].watched), m.select(0)}) EXPECT_EQ(-1, result);
     }
     EXPECT_EQ(before, talvo_test::open_fd_count());
