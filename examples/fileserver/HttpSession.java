@@ -126,7 +126,9 @@ final class HttpSession {
         boolean keep = !r.method.equals("GET") && !r.method.equals("HEAD") ? fail(s, 405, r.line, r.keepAlive)
             : answer(s, r);
         if (pending != null) return Step.MORE;
-        unread = !keep && r.body;
+        // A client may have sent more (a body, a request after a close token): closing over unread
+        // bytes would reset the connection and could destroy this answer before it is read.
+        unread = !keep;
         return keep ? Step.KEEP : Step.CLOSE;
     }
 
