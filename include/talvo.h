@@ -18,9 +18,11 @@ extern "C" {
 
 #define TALVO_EXPORT __attribute__((visibility("default")))
 
-/* Operation results of the blocking read and write. */
+/* Operation results of the blocking read and write, and of the calls that
+ * never wait (WOULD_BLOCK). */
 enum {
     TALVO_ERROR = -1,     /* null record, closed record or a plain failure */
+    TALVO_WOULD_BLOCK = -2, /* nothing can move now: the calls that never wait only */
     TALVO_PEER_GONE = -3, /* EPIPE, ECONNRESET or endless EINTR: writes only */
     TALVO_TIMEOUT = -4    /* the socket's receive or send time-out expired */
 };

@@ -1,6 +1,7 @@
 // Plain TCP operations: the connection table std_ops and the accept and
 // close hooks of a listening socket.
 #include "boundary.h"
+#include "std_extra.h"
 #include "talvo.h"
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -45,6 +48,14 @@ int std_read(connection_t *conn, char *buf, int len) {
     return error == EAGAIN || error == EWOULDBLOCK ? TALVO_TIMEOUT : TALVO_ERROR;
 }
 
+// Closes a connection whose blocking send failed with `error`, and says why.
+int send_failed(connection_t *conn, int error) {
+    conn->ops->close(conn);
+    if (error == EAGAIN || error == EWOULDBLOCK) return TALVO_TIMEOUT;
+    if (error == EPIPE || error == ECONNRESET || error == EINTR) return TALVO_PEER_GONE;
+    return TALVO_ERROR;
+}
+
 int std_write(connection_t *conn, const char *buf, int len) {
     int fd = operation_fd(conn, len);
     if (fd < 0) return TALVO_ERROR;
@@ -52,11 +63,7 @@ int std_write(connection_t *conn, const char *buf, int len) {
     // MSG_NOSIGNAL: a gone peer must be an EPIPE result, not a SIGPIPE.
     ssize_t result = talvo::retry_interrupted_bounded([&] { return send(fd, buf, len, MSG_NOSIGNAL); });
     if (result >= 0) return static_cast<int>(result);
-    int error = errno;
-    conn->ops->close(conn);
-    if (error == EAGAIN || error == EWOULDBLOCK) return TALVO_TIMEOUT;
-    if (error == EPIPE || error == ECONNRESET || error == EINTR) return TALVO_PEER_GONE;
-    return TALVO_ERROR;
+    return send_failed(conn, errno);
 }
 
 int std_read_nonblock(connection_t *conn, char *buf, int len) {
@@ -72,6 +79,23 @@ int std_write_nonblock(connection_t *conn, const char *buf, int len) {
 }
 
 int std_read_client_certificate(connection_t *, char *, int) { return TALVO_ERROR; }
+
+// The most one sendfile moves on Linux; larger counts are cut to it anyway.
+constexpr int64_t sendfile_most = 0x7ffff000;
+
+// One sendfile from `offset` without touching the file's position.  The
+// count keeps offset + count within off_t, so a length up to the end of
+// time is simply "to the end of the file".
+ssize_t send_file_once(int fd, int file, int64_t offset, int64_t length) {
+    off_t at = offset;
+    size_t count = static_cast<size_t>(std::min({length, sendfile_most, INT64_MAX - offset}));
+    return sendfile(fd, file, &at, count);
+}
+
+// Failures of the file's side, which no byte of the socket's depends on.
+bool file_refused(int error) { return error == EBADF || error == EINVAL || error == ESPIPE || error == EOVERFLOW; }
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
 void set_timeout_option(int fd, int option, int ms) {
     timeval tv{};
@@ -151,6 +175,60 @@ void wait_for_accept_threads(std::atomic_ref<int> threads, int at_most,
 }
 
 }  // namespace
+
+namespace talvo {
+
+int64_t std_send_file(connection_t *conn, int file, int64_t offset, int64_t length) {
+    int fd = operation_fd(conn, 0);
+    if (fd < 0) return TALVO_ERROR;
+    conn->sent_data = 1;
+    int64_t sent = 0;
+    while (sent < length) {
+        ssize_t result = retry_interrupted_bounded([&] { return send_file_once(fd, file, offset + sent, length - sent); });
+        if (result == 0) break;  // the file ended: the caller sees a short count
+        if (result > 0) {
+            sent += result;
+            continue;
+        }
+        if (sent == 0 && file_refused(errno)) return TALVO_ERROR;
+        return send_failed(conn, errno);
+    }
+    return sent;
+}
+
+int std_try_recv(connection_t *conn, char *buf, int len) {
+    int fd = operation_fd(conn, len);
+    if (fd < 0) return TALVO_ERROR;
+    ssize_t result = recv(fd, buf, static_cast<size_t>(len), MSG_DONTWAIT);
+    if (result >= 0) return static_cast<int>(result);
+    return would_block(errno) ? TALVO_WOULD_BLOCK : TALVO_ERROR;
+}
+
+int std_try_send(connection_t *conn, const char *buf, int len) {
+    int fd = operation_fd(conn, len);
+    if (fd < 0) return TALVO_ERROR;
+    conn->sent_data = 1;
+    ssize_t result = send(fd, buf, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (result >= 0) return static_cast<int>(result);
+    return would_block(errno) ? TALVO_WOULD_BLOCK : TALVO_ERROR;
+}
+
+int64_t std_try_send_file(connection_t *conn, int file, int64_t offset, int64_t length) {
+    int fd = operation_fd(conn, 0);
+    if (fd < 0) return TALVO_ERROR;
+    conn->sent_data = 1;
+    // sendfile has no MSG_DONTWAIT: the socket is non-blocking for this one
+    // call only, so its blocking calls and their time-outs stay as they are.
+    int on = 1, off = 0;
+    if (ioctl(fd, FIONBIO, &on) != 0) return TALVO_ERROR;
+    ssize_t result = send_file_once(fd, file, offset, length);
+    int error = errno;
+    ioctl(fd, FIONBIO, &off);
+    if (result >= 0) return result;
+    return would_block(error) ? TALVO_WOULD_BLOCK : TALVO_ERROR;
+}
+
+}  // namespace talvo
 
 extern "C" {
 

@@ -40,9 +40,41 @@ constexpr mode_t create_mode = 0666;
 
 bool is_type(const struct stat &st, mode_t type) { return (st.st_mode & S_IFMT) == type; }
 
-// The constructor of FileStatus, looked up once and shared by every thread;
-// concurrent first calls store the same identifier.
-std::atomic<jmethodID> file_status_constructor{nullptr};
+// FileStatus, its constructor and its mtimeNanos field, looked up once.  The
+// class is held weakly, so that the class loader that loaded this library
+// (the only one whose classes can call it) can still be unloaded.  Threads
+// that look it up at once store the same identifiers; one weak reference wins.
+struct file_status_class {
+    std::atomic<jweak> weak{nullptr};
+    std::atomic<jmethodID> constructor{nullptr};
+    std::atomic<jfieldID> mtime_nanos{nullptr};
+};
+file_status_class file_status;
+
+// A local reference to FileStatus with its constructor filled in, or null
+// with the VM's error pending.
+jclass find_file_status(JNIEnv *env) {
+    if (jweak weak = file_status.weak.load(std::memory_order_acquire)) {
+        if (jobject local = env->NewLocalRef(weak)) return static_cast<jclass>(local);
+    }
+    jclass found = env->FindClass("com/velmar/vfs/FileStatus");
+    if (found == nullptr) return nullptr;
+    jmethodID constructor = env->GetMethodID(found, "<init>", "(JJIIIIJJJJJJJZZZZZZZ)V");
+    if (constructor == nullptr) {
+        env->DeleteLocalRef(found);
+        return nullptr;
+    }
+    // A FileStatus without the field still gets the rest.
+    jfieldID mtime_nanos = env->GetFieldID(found, "mtimeNanos", "J");
+    if (mtime_nanos == nullptr) env->ExceptionClear();
+    file_status.constructor.store(constructor, std::memory_order_relaxed);
+    file_status.mtime_nanos.store(mtime_nanos, std::memory_order_relaxed);
+    jweak expected = nullptr;
+    jweak weak = env->NewWeakGlobalRef(found);
+    if (weak != nullptr && !file_status.weak.compare_exchange_strong(expected, weak, std::memory_order_release))
+        env->DeleteWeakGlobalRef(weak);
+    return found;
+}
 
 }  // namespace
 
@@ -79,18 +111,9 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeS
     if (!take_path(env, name, std::nullopt, buffer)) return nullptr;
     if ((do_lstat ? lstat(buffer, &st) : stat(buffer, &st)) != 0) return nullptr;
 
-    // The class is looked up on every call; a failed lookup leaves the VM's error pending.
-    jclass file_status_class = env->FindClass("com/velmar/vfs/FileStatus");
+    jclass file_status_class = find_file_status(env);
     if (file_status_class == nullptr) return nullptr;
-    jmethodID constructor = file_status_constructor.load(std::memory_order_acquire);
-    if (constructor == nullptr) {
-        constructor = env->GetMethodID(file_status_class, "<init>", "(JJIIIIJJJJJJJZZZZZZZ)V");
-        file_status_constructor.store(constructor, std::memory_order_release);
-        if (constructor == nullptr) {
-            env->DeleteLocalRef(file_status_class);
-            return nullptr;
-        }
-    }
+    jmethodID constructor = file_status.constructor.load(std::memory_order_relaxed);
     jobject status = env->NewObject(
         file_status_class, constructor, static_cast<jlong>(st.st_dev), static_cast<jlong>(st.st_ino),
         talvo::low_32(st.st_mode), talvo::low_32(st.st_nlink), talvo::low_32(st.st_uid), talvo::low_32(st.st_gid),
@@ -102,6 +125,9 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_velmar_vfs_JniFilePathImpl_nativeS
         static_cast<jboolean>(is_type(st, S_IFIFO)), static_cast<jboolean>(is_type(st, S_IFLNK)),
         static_cast<jboolean>(is_type(st, S_IFSOCK)));
     env->DeleteLocalRef(file_status_class);
+    jfieldID mtime_nanos = file_status.mtime_nanos.load(std::memory_order_relaxed);
+    if (status != nullptr && mtime_nanos != nullptr)
+        env->SetLongField(status, mtime_nanos, static_cast<jlong>(st.st_mtim.tv_nsec));
     return status;
 }
 

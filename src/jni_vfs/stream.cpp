@@ -1,14 +1,19 @@
 // Entry points of com.velmar.vfs.JniStream: reads and writes of a connection,
-// staged through a buffer on the calling thread's stack.
+// staged through a buffer on the calling thread's stack, file sends that
+// never pass through Java, and calls that never wait.
 #include "boundary.h"
+#include "std_extra.h"
 #include "com_velmar_vfs_JniStream.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 
+#include <unistd.h>
+
 // The Java side reads the results by these names.
 static_assert(com_velmar_vfs_JniStream_ERROR == TALVO_ERROR);
+static_assert(com_velmar_vfs_JniStream_WOULD_BLOCK == TALVO_WOULD_BLOCK);
 static_assert(com_velmar_vfs_JniStream_PEER_GONE == TALVO_PEER_GONE);
 static_assert(com_velmar_vfs_JniStream_TIMEOUT == TALVO_TIMEOUT);
 
@@ -78,6 +83,59 @@ jint write_windows(JNIEnv *env, connection_t *conn, const window (&windows)[coun
     return static_cast<jint>(written);
 }
 
+// The connection a call that never waits may use: open and on the plain
+// table, whose socket it can ask not to wait.  Another table's operations
+// may block, so such a connection is refused and the caller takes its
+// blocking path.
+connection_t *plain_connection(JNIEnv *env, jlong conn_fd) {
+    connection_t *conn = talvo::open_connection(conn_fd);
+    if (conn == nullptr || conn->ops != &std_ops) return nullptr;
+    conn->jni_env = env;
+    return conn;
+}
+
+// The connection a file send may use, or null for a bad argument.
+connection_t *file_send_connection(JNIEnv *env, jlong conn_fd, jint fd, jlong offset, jlong length) {
+    connection_t *conn = talvo::open_connection(conn_fd);
+    if (conn == nullptr || fd < 0 || offset < 0 || length < 0) return nullptr;
+    conn->jni_env = env;
+    return conn;
+}
+
+// Writes buffer[0, length) through the connection's own write operation,
+// going on after short writes.  The operation closes on its failures.
+int write_all(connection_t *conn, const char *buffer, int length) {
+    for (int written = 0; written < length;) {
+        int result = conn->ops->write(conn, buffer + written, length - written);
+        if (result < 0) return result;
+        if (result == 0 || result > length - written) return TALVO_ERROR;
+        written += result;
+    }
+    return length;
+}
+
+// A file send for a connection of another table (an encrypting one, say):
+// the bytes pass through its write operation, read at explicit offsets so
+// that the file's position stays where it is.
+jlong send_file_through_ops(connection_t *conn, int file, int64_t offset, int64_t length) {
+    char buffer[stream_buffer_size];
+    int64_t sent = 0;
+    while (sent < length) {
+        size_t want = static_cast<size_t>(std::min<int64_t>(stream_buffer_size, length - sent));
+        ssize_t got = talvo::retry_interrupted([&] { return pread(file, buffer, want, offset + sent); });
+        if (got == 0) break;  // the file ended
+        if (got < 0) {
+            // Once bytes went out, the peer cannot tell where the body stops.
+            if (sent > 0) conn->ops->close(conn);
+            return TALVO_ERROR;
+        }
+        int result = write_all(conn, buffer, static_cast<int>(got));
+        if (result < 0) return result;
+        sent += got;
+    }
+    return sent;
+}
+
 }  // namespace
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_readNative(JNIEnv *env, jobject, jlong conn_fd,
@@ -123,4 +181,63 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_writeNative2(JNI
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_flushNative(JNIEnv *, jobject, jlong conn_fd) {
     // Nothing is held natively between calls, so there is nothing to flush.
     return talvo::from_handle<connection_t>(conn_fd) == nullptr ? TALVO_ERROR : 0;
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniStream_sendFileNative(JNIEnv *env, jobject, jlong conn_fd,
+                                                                               jint fd, jlong offset, jlong length) {
+    connection_t *conn = file_send_connection(env, conn_fd, fd, offset, length);
+    if (conn == nullptr) return TALVO_ERROR;
+    if (conn->ops == &std_ops) return talvo::std_send_file(conn, fd, offset, length);
+    return send_file_through_ops(conn, fd, offset, std::min<int64_t>(length, INT64_MAX - offset));
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniStream_trySendFileNative(JNIEnv *env, jobject,
+                                                                                  jlong conn_fd, jint fd,
+                                                                                  jlong offset, jlong length) {
+    connection_t *conn = file_send_connection(env, conn_fd, fd, offset, length);
+    if (conn == nullptr || conn->ops != &std_ops) return TALVO_ERROR;
+    return length == 0 ? 0 : talvo::std_try_send_file(conn, fd, offset, length);
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_tryReadNative(JNIEnv *env, jobject, jlong conn_fd,
+                                                                             jbyteArray buf, jint offset,
+                                                                             jint length) {
+    connection_t *conn = plain_connection(env, conn_fd);
+    if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
+    // A receive of nothing would look like the peer's end.
+    if (length == 0) return 0;
+    char buffer[stream_buffer_size];
+    int result = talvo::std_try_recv(conn, buffer, std::min(length, stream_buffer_size));
+    if (result > 0) set_byte_array_region(env, buf, offset, result, buffer);
+    return result;
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_tryWriteNative(JNIEnv *env, jobject, jlong conn_fd,
+                                                                              jbyteArray buf, jint offset,
+                                                                              jint length) {
+    connection_t *conn = plain_connection(env, conn_fd);
+    if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
+    if (length == 0) return 0;
+    char buffer[stream_buffer_size];
+    int chunk = std::min(length, stream_buffer_size);
+    get_byte_array_region(env, buf, offset, chunk, buffer);
+    return talvo::std_try_send(conn, buffer, chunk);
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_tryWriteNative2(JNIEnv *env, jobject, jlong conn_fd,
+                                                                               jbyteArray buf1, jint off1, jint len1,
+                                                                               jbyteArray buf2, jint off2,
+                                                                               jint len2) {
+    connection_t *conn = plain_connection(env, conn_fd);
+    if (conn == nullptr || !talvo::array_window_ok(env, buf1, off1, len1) ||
+        !talvo::array_window_ok(env, buf2, off2, len2))
+        return TALVO_ERROR;
+    // The first window and as much of the second as fits go in one send.
+    char buffer[pair_buffer_size];
+    int first = std::min(len1, pair_buffer_size);
+    int second = std::min(len2, pair_buffer_size - first);
+    if (first + second == 0) return 0;
+    get_byte_array_region(env, buf1, off1, first, buffer);
+    get_byte_array_region(env, buf2, off2, second, buffer + first);
+    return talvo::std_try_send(conn, buffer, first + second);
 }

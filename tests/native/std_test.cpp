@@ -1,15 +1,19 @@
 // The plain socket operations: the accept fill, a reset and the listener's close
 // on loopback connections, and the blocking pair's retries and results, with recv
 // and send replaced in this program to fail on a chosen descriptor with a chosen error.
+// The file sends on real files and loopback connections, and through a scripted table.
 #include "sockets.h"
+#include "com_velmar_vfs_JniStream.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <string>
 #include <vector>
 
 using namespace talvo_test;
@@ -154,4 +158,183 @@ TEST(Scripted, EachErrorMapsToItsCodeAndCloses) {
     }
 }
 
+// ---------------------------------------------------------------- file sends
+
+jlong handle(Conn &conn) { return static_cast<jlong>(reinterpret_cast<intptr_t>(conn.get())); }
+jlong send_file(Conn &conn, int fd, jlong offset, jlong length) {
+    return Java_com_velmar_vfs_JniStream_sendFileNative(nullptr, nullptr, handle(conn), fd, offset, length);
+}
+jlong try_send_file(Conn &conn, int fd, jlong offset, jlong length) {
+    return Java_com_velmar_vfs_JniStream_trySendFileNative(nullptr, nullptr, handle(conn), fd, offset, length);
+}
+
+// Bytes that tell positions apart.
+std::string pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; i++) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    return bytes;
+}
+
+// An unlinked file holding `bytes` at `at`, its position left at 123.
+Fd file_with(const std::string &bytes, off_t at = 0) {
+    char name[] = "/tmp/talvo-sendfile-XXXXXX";
+    Fd fd(mkstemp(name));
+    unlink(name);
+    EXPECT_EQ(pwrite(fd.get(), bytes.data(), bytes.size(), at), static_cast<ssize_t>(bytes.size()));
+    lseek(fd.get(), 123, SEEK_SET);
+    return fd;
+}
+
+// Everything the peer receives until the sender closes or `count` bytes arrived.
+std::string receive(int fd, size_t count) {
+    std::string got;
+    char buf[65536];
+    while (got.size() < count && wait_readable(fd, 10000)) {
+        ssize_t n = read(fd, buf, std::min(sizeof buf, count - got.size()));
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+class FileSend : public StdTest {
+protected:
+    void SetUp() override { ASSERT_EQ(std_accept(listener.ss.get(), conn.get()), 1); }
+};
+
+// Ranges at the start, in the middle and at the end arrive byte for byte and leave the
+// file's position alone; a file that ends early gives a short count, also for a length
+// beyond 2 GiB at an offset beyond 4 GiB; bad arguments and files that cannot be sent
+// touch nothing; a peer that reset gives PEER_GONE and closes.
+TEST_F(FileSend, RangesArriveExactlyAndFailuresSayWhy) {
+    const std::string bytes = pattern(300000);
+    Fd file = file_with(bytes);
+    struct range { jlong offset, length, sent; };
+    for (range r : {range{0, 300000, 300000}, {1, 99999, 99999}, {299990, 10, 10}, {299990, 1000, 10},
+                    {300000, 5, 0}, {5, 0, 0}, {0, INT64_MAX, 300000}}) {
+        SCOPED_TRACE(testing::Message() << r.offset << " + " << r.length);
+        auto received = std::async(std::launch::async, [&] { return receive(client.get(), r.sent); });
+        EXPECT_EQ(send_file(conn, file.get(), r.offset, r.length), r.sent);
+        EXPECT_TRUE(received.get() == bytes.substr(std::min<size_t>(r.offset, bytes.size()), r.sent));
+        EXPECT_EQ(lseek(file.get(), 0, SEEK_CUR), 123);
+    }
+    const off_t far = (off_t{5} << 30) - 100;  // sparse: 5 GiB long, 100 bytes written at its end
+    Fd sparse = file_with(bytes.substr(0, 100), far);
+    auto received = std::async(std::launch::async, [&] { return receive(client.get(), 150); });
+    EXPECT_EQ(send_file(conn, sparse.get(), far - 50, jlong{3} << 30), 150);
+    EXPECT_TRUE(received.get() == std::string(50, '\0') + bytes.substr(0, 100));
+    EXPECT_EQ(try_send_file(conn, sparse.get(), far + 90, jlong{3} << 30), 10);
+    EXPECT_EQ(receive(client.get(), 10), bytes.substr(90, 10));
+
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    Fd pipe_in(pipe_fds[0]), pipe_out(pipe_fds[1]), directory(open("/tmp", O_RDONLY | O_CLOEXEC));
+    for (auto [fd, offset, length] : {std::tuple{file.get(), -1L, 5L}, {file.get(), 0L, -1L}, {-1, 0L, 5L},
+                                      {pipe_out.get(), 0L, 5L}, {directory.get(), 0L, 5L},
+                                      {file.get(), INT64_MAX, INT64_MAX}}) {
+        EXPECT_EQ(send_file(conn, fd, offset, length), TALVO_ERROR);
+        EXPECT_EQ(try_send_file(conn, fd, offset, length), TALVO_ERROR);
+    }
+    EXPECT_GE(conn->fd, 0) << "a bad argument closed the connection";
+    EXPECT_EQ(Java_com_velmar_vfs_JniStream_sendFileNative(nullptr, nullptr, 0, file.get(), 0, 5), TALVO_ERROR);
+
+    linger hard{1, 0};
+    setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    client.reset();
+    EXPECT_EQ(send_file(conn, file.get(), 0, 300000), TALVO_PEER_GONE);
+    EXPECT_EQ(conn->fd, -1);
+    EXPECT_EQ(send_file(conn, file.get(), 0, 5), TALVO_ERROR);
+}
+
+// A peer that never reads: the calls that never wait fill the socket and then say
+// WOULD_BLOCK at once; the socket still blocks afterwards, so the blocking send waits
+// out its time-out (not returning at once) and closes.
+TEST(FileSendStall, TryFillsThenWouldBlockAndTheBlockingSendTimesOut) {
+    Watchdog watchdog;
+    Listener listener;
+    listener.ss->conn_write_timeout = 300;
+    Fd client = listener.connect_client();
+    Conn conn;
+    ASSERT_EQ(std_accept(listener.ss.get(), conn.get()), 1);
+    Fd file = file_with(std::string(1, 'x'), (off_t{1} << 30) - 1);  // 1 GiB, sparse
+    jlong offset = 0, result = 0;
+    for (int calls = 0; calls < 100000 && (result = try_send_file(conn, file.get(), offset, 1L << 30)) > 0; calls++)
+        offset += result;
+    EXPECT_EQ(result, TALVO_WOULD_BLOCK);
+    EXPECT_GT(offset, 0);
+    auto start = steady::now();
+    EXPECT_EQ(try_send_file(conn, file.get(), offset, 1L << 30), TALVO_WOULD_BLOCK);
+    EXPECT_LT(steady::now() - start, 100ms);
+    EXPECT_EQ(send_file(conn, file.get(), offset, 1L << 30), TALVO_TIMEOUT);
+    EXPECT_GT(steady::now() - start, 250ms);
+    EXPECT_EQ(conn->fd, -1);
+}
+
+// A file shrinking while it is sent ends the send at its new end with a short count of
+// exactly what arrived; two threads send one descriptor to two connections at once.
+TEST_F(FileSend, ShrinkingFilesAndSharedDescriptors) {
+    const size_t size = 8 << 20;
+    const std::string bytes = pattern(size);
+    Fd file = file_with(bytes);
+    int small = 64 << 10;
+    setsockopt(conn->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    auto sending = std::async(std::launch::async, [&] { return send_file(conn, file.get(), 0, size); });
+    std::string got = receive(client.get(), 1 << 20);
+    ASSERT_EQ(ftruncate(file.get(), 2 << 20), 0);
+    auto rest = std::async(std::launch::async, [&] { return receive(client.get(), size); });
+    jlong sent = sending.get();
+    conn_close(conn.get());
+    got += rest.get();
+    EXPECT_LT(sent, static_cast<jlong>(size));
+    EXPECT_EQ(got.size(), static_cast<size_t>(sent));
+    EXPECT_TRUE(got == bytes.substr(0, got.size()));
+
+    ASSERT_EQ(pwrite(file.get(), bytes.data(), size, 0), static_cast<ssize_t>(size));
+    Fd client1 = listener.connect_client(), client2 = listener.connect_client();
+    Conn conn1, conn2;
+    ASSERT_EQ(std_accept(listener.ss.get(), conn1.get()) + std_accept(listener.ss.get(), conn2.get()), 2);
+    auto first = std::async(std::launch::async, [&] { return send_file(conn1, file.get(), 0, size); });
+    auto second = std::async(std::launch::async, [&] { return send_file(conn2, file.get(), 1000, size); });
+    auto got2 = std::async(std::launch::async, [&] { return receive(client2.get(), size - 1000); });
+    EXPECT_TRUE(receive(client1.get(), size) == bytes);
+    EXPECT_TRUE(got2.get() == bytes.substr(1000));
+    EXPECT_EQ(first.get(), static_cast<jlong>(size));
+    EXPECT_EQ(second.get(), static_cast<jlong>(size - 1000));
+    EXPECT_EQ(lseek(file.get(), 0, SEEK_CUR), 123);
+}
+
+// A plug-in table gets the same bytes through its write operation, short writes included;
+// a failing write ends the send with its code; the calls that never wait refuse it.
+TEST(FileSendThroughATable, SameBytesShortWritesIncluded) {
+    static std::string taken;
+    static int failing_after;
+    const connection_ops_t ops = {std_ops.read, std_ops.read_nonblock,
+                                  [](connection_t *, const char *buf, int len) {
+                                      if (--failing_after == 0) return static_cast<int>(TALVO_TIMEOUT);
+                                      int n = std::min(len, 1000 + static_cast<int>(taken.size() % 3000));
+                                      taken.append(buf, static_cast<size_t>(n));
+                                      return n;
+                                  },
+                                  std_ops.write_nonblock, [](connection_t *) { return 1; },
+                                  std_ops.read_client_certificate};
+    const std::string bytes = pattern(100000);
+    Fd file = file_with(bytes);
+    Conn conn;
+    conn->fd = 0;  // looks open, never used
+    conn->ops = &ops;
+    for (auto [offset, length, fails, result] : {std::tuple{0L, 100000L, 0, 100000L}, {77L, 50000L, 0, 50000L},
+                                                 {99000L, 5000L, 0, 1000L}, {0L, 100000L, 5, -4L}}) {
+        taken.clear();
+        failing_after = fails;
+        EXPECT_EQ(send_file(conn, file.get(), offset, length), result);
+        if (result >= 0) {
+            EXPECT_TRUE(taken == bytes.substr(static_cast<size_t>(offset), static_cast<size_t>(result)));
+        }
+    }
+    EXPECT_EQ(lseek(file.get(), 0, SEEK_CUR), 123);
+    EXPECT_EQ(try_send_file(conn, file.get(), 0, 10), TALVO_ERROR);
+    conn->fd = -1;
+}
+
 }  // namespace
+

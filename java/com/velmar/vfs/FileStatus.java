@@ -1,6 +1,9 @@
 package com.velmar.vfs;
 
-/** The status of a file as the native stat reports it; times are in seconds. */
+/**
+ * The status of a file as {@link JniFilePathImpl#nativeStat} reports it. Times are whole seconds since the epoch,
+ * floored (a time before 1970 is negative); {@link #mtimeNanos} adds the nanoseconds of the modification time.
+ */
 public final class FileStatus {
     public final long dev;
     public final long ino;
@@ -22,6 +25,8 @@ public final class FileStatus {
     public final boolean isFifo;
     public final boolean isSymbolicLink;
     public final boolean isSocket;
+    /** The nanoseconds within {@link #mtime}'s second, 0 to 999,999,999; 0 where the status was built in Java. */
+    public final long mtimeNanos;
 
     public FileStatus(long dev, long ino, int mode, int nlink, int uid, int gid, long rdev, long size,
                       long blksize, long blocks, long atime, long mtime, long ctime,
@@ -47,5 +52,6 @@ public final class FileStatus {
         this.isFifo = isFifo;
         this.isSymbolicLink = isSymbolicLink;
         this.isSocket = isSocket;
+        this.mtimeNanos = 0;  // nativeStat sets it once built
     }
 }

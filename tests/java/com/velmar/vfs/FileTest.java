@@ -106,6 +106,8 @@ class FileTest {
             assertEquals(value, FileStatus.class.getField(name).get(status), path + " " + name);
         }
         assertTrue(status.blocks * 512 >= status.size || type != 0100000);
+        FileTime mtime = (FileTime) unix.get("lastModifiedTime");
+        assertEquals(Math.floorMod(mtime.to(TimeUnit.NANOSECONDS), 1_000_000_000L), status.mtimeNanos, path + " ns");
     }
 
     @Test
@@ -116,7 +118,7 @@ class FileTest {
         Files.setAttribute(file, "unix:uid", (int) 4_000_000_000L);
         Files.setAttribute(file, "unix:gid", (int) 3_000_000_000L);
         Files.setAttribute(file, "basic:lastAccessTime", FileTime.from(-100, TimeUnit.SECONDS));
-        Files.setLastModifiedTime(file, FileTime.from((1L << 32) + 10, TimeUnit.SECONDS));
+        Files.setLastModifiedTime(file, FileTime.from(((1L << 32) + 10) * 1_000_000_000L + 123_456_789, TimeUnit.NANOSECONDS));
         assertEquals(10, files.nativeGetLastModified(bytes(file), bytes(file).length));
         Path hard = dir.resolve("hard"), link = dir.resolve("link"), dangling = dir.resolve("dangling");
         Path missing = dir.resolve("missing");

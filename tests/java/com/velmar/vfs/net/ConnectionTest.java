@@ -3,6 +3,7 @@ package com.velmar.vfs.net;
 import static com.velmar.vfs.net.Loopback.*;
 import static org.junit.jupiter.api.Assertions.*;
 
+import com.velmar.vfs.JniStream;
 import java.io.IOException;
 import java.net.*;
 import java.nio.charset.StandardCharsets;
@@ -99,5 +100,54 @@ class ConnectionTest {
         long waitedMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
         assertTrue(waitedMs >= 2900 && waitedMs < 5000, "waited " + waitedMs + " ms");
         SERVER.closeNative(ss);
+    }
+
+    /**
+     * The calls that never wait, on a peer that sends urgent data alone, then bytes, then never reads: each
+     * returns at once, a full socket says WOULD_BLOCK, the counts are what the peer gets, and the end is 0.
+     */
+    @Test
+    void callsThatNeverWaitSayWouldBlockAndMoveExactlyWhatTheyReport() throws Exception {
+        try (Loopback loop = new Loopback("127.0.0.1")) {
+            Socket client = loop.connect();
+            long conn = loop.accept();
+            byte[] buf = new byte[40000];
+            long start = System.nanoTime();
+            assertEquals(JniStream.WOULD_BLOCK, STREAM.tryReadNative(conn, buf, 0, 10));
+            client.sendUrgentData(7);
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
+            assertEquals(JniStream.WOULD_BLOCK, STREAM.tryReadNative(conn, buf, 0, 10));
+            for (int[] bad : new int[][] {{-1, 5}, {0, -1}, {39999, 2}}) {
+                assertEquals(-1, STREAM.tryReadNative(conn, buf, bad[0], bad[1]));
+                assertEquals(-1, STREAM.tryWriteNative(conn, buf, bad[0], bad[1]));
+                assertEquals(-1, STREAM.tryWriteNative2(conn, buf, 0, 1, buf, bad[0], bad[1]));
+            }
+            assertEquals(-1, STREAM.tryReadNative(conn, null, 0, 1));
+            assertEquals(-1, STREAM.tryWriteNative2(conn, buf, 0, 1, null, 0, 0));
+            assertEquals(0, STREAM.tryReadNative(conn, buf, 0, 0) + STREAM.tryWriteNative(conn, buf, 0, 0));
+            client.getOutputStream().write("hello".getBytes(StandardCharsets.US_ASCII));
+            assertTrue(SOCKETS.nativeReadNonBlock(conn, 5000));
+            assertEquals(5, STREAM.tryReadNative(conn, buf, 3, 100));
+            assertEquals("hello", new String(buf, 3, 5, StandardCharsets.US_ASCII));
+            assertTrue(System.nanoTime() - start < TimeUnit.SECONDS.toNanos(2));
+
+            for (int i = 0; i < buf.length; i++) buf[i] = (byte) (i % 20000 * 7 + i % 20000 / 251);
+            long sent = 0;
+            int result = 0;
+            for (int calls = 0; calls < 100_000 && result >= 0; calls++) {
+                long before = System.nanoTime();
+                int at = (int) (sent % 20000);
+                result = calls % 2 == 0 ? STREAM.tryWriteNative(conn, buf, at, 20000)
+                                        : STREAM.tryWriteNative2(conn, buf, at, 10, buf, at + 10, 19990);
+                assertTrue(System.nanoTime() - before < TimeUnit.MILLISECONDS.toNanos(100), "a call waited");
+                if (result > 0) sent += result;
+            }
+            assertEquals(JniStream.WOULD_BLOCK, result);
+            client.shutdownOutput();
+            byte[] got = client.getInputStream().readNBytes((int) sent);
+            for (int i = 0; i < got.length; i++) assertEquals(buf[i % 20000], got[i], "byte " + i);
+            assertEquals(0, STREAM.tryReadNative(conn, buf, 0, 10));
+            assertTrue(SOCKETS.getNativeFd(conn) >= 0, "a call that never waits closed the connection");
+        }
     }
 }
