@@ -205,7 +205,8 @@ protected:
 // Ranges at the start, in the middle and at the end arrive byte for byte and leave the
 // file's position alone; a file that ends early gives a short count, also for a length
 // beyond 2 GiB at an offset beyond 4 GiB; bad arguments and files that cannot be sent
-// touch nothing; a peer that reset gives PEER_GONE and closes.
+// touch nothing; a peer that reset gives -1 to the try (the connection stays open) and
+// then EPIPE, without a SIGPIPE, and PEER_GONE with a close to the blocking send.
 TEST_F(FileSend, RangesArriveExactlyAndFailuresSayWhy) {
     const std::string bytes = pattern(300000);
     Fd file = file_with(bytes);
@@ -241,6 +242,7 @@ TEST_F(FileSend, RangesArriveExactlyAndFailuresSayWhy) {
     linger hard{1, 0};
     setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     client.reset();
+    for (int calls = 0; calls < 2; calls++) EXPECT_EQ(try_send_file(conn, file.get(), 0, 300000), TALVO_ERROR);
     EXPECT_EQ(send_file(conn, file.get(), 0, 300000), TALVO_PEER_GONE);
     EXPECT_EQ(conn->fd, -1);
     EXPECT_EQ(send_file(conn, file.get(), 0, 5), TALVO_ERROR);
@@ -248,7 +250,8 @@ TEST_F(FileSend, RangesArriveExactlyAndFailuresSayWhy) {
 
 // A peer that never reads: the calls that never wait fill the socket and then say
 // WOULD_BLOCK at once; the socket still blocks afterwards, so the blocking send waits
-// out its time-out (not returning at once) and closes.
+// out its time-out (not returning at once) and closes.  A peer that stops reading while
+// another thread closes the connection: the file that takes the number gets nothing.
 TEST(FileSendStall, TryFillsThenWouldBlockAndTheBlockingSendTimesOut) {
     Watchdog watchdog;
     Listener listener;
@@ -268,6 +271,17 @@ TEST(FileSendStall, TryFillsThenWouldBlockAndTheBlockingSendTimesOut) {
     EXPECT_EQ(send_file(conn, file.get(), offset, 1L << 30), TALVO_TIMEOUT);
     EXPECT_GT(steady::now() - start, 250ms);
     EXPECT_EQ(conn->fd, -1);
+
+    Fd client2 = listener.connect_client();
+    ASSERT_EQ(std_accept(listener.ss.get(), conn.get()), 1);
+    auto sending = std::async(std::launch::async, [&] { return send_file(conn, file.get(), 0, 64 << 20); });
+    EXPECT_EQ(receive(client2.get(), 1 << 20).size(), size_t{1} << 20);
+    int number = conn->fd;
+    conn_close(conn.get());
+    Fd taker = file_with("");
+    EXPECT_EQ(taker.get(), number);
+    EXPECT_EQ(sending.get(), TALVO_ERROR);
+    EXPECT_EQ(lseek(taker.get(), 0, SEEK_END), 0);
 }
 
 // A file shrinking while it is sent ends the send at its new end with a short count of
