@@ -110,7 +110,11 @@ ssize_t send_file_once(int fd, int file, int64_t offset, int64_t length) {
 }
 
 // Failures of the file's side, which no byte of the socket's depends on.
-bool file_refused(int error) { return error == EBADF || error == EINVAL || error == ESPIPE || error == EOVERFLOW; }
+bool file_refused(int error) { return error == EBADF || error == EINVAL || error == ESPIPE; }
+
+// A send that found no bytes at its offset: the file ended there, or the
+// offset lies beyond the largest file its file system can hold (EOVERFLOW).
+bool file_ended(ssize_t result, int error) { return result == 0 || (result < 0 && error == EOVERFLOW); }
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
@@ -205,7 +209,7 @@ int64_t std_send_file(connection_t *conn, int file, int64_t offset, int64_t leng
         int fd = operation_fd(conn, 0);
         if (fd < 0) return TALVO_ERROR;
         ssize_t result = retry_interrupted_bounded([&] { return send_file_once(fd, file, offset + sent, length - sent); });
-        if (result == 0) break;  // the file ended: the caller sees a short count
+        if (file_ended(result, errno)) break;  // the caller sees a short count
         if (result > 0) {
             sent += result;
             continue;
@@ -244,6 +248,7 @@ int64_t std_try_send_file(connection_t *conn, int file, int64_t offset, int64_t 
     ssize_t result = send_file_once(fd, file, offset, length);
     int error = errno;
     ioctl(fd, FIONBIO, &off);
+    if (file_ended(result, error)) return 0;
     if (result >= 0) return result;
     return would_block(error) ? TALVO_WOULD_BLOCK : TALVO_ERROR;
 }
