@@ -66,6 +66,11 @@ else()
   endforeach()
   string(REPLACE ";" "|" junit_classes "${junit_classes}")
   string(REPLACE ";" "|" jni_includes "${JNI_INCLUDE_DIRS}")
+  set(test_args "")
+  if(BUILD_TESTING)
+    set(test_args -DTALVO_ARM64_JDK=${TALVO_ARM64_JDK} -DTALVO_JAR=${TALVO_JAR} -DJUNIT_JAR=${JUNIT_JAR}
+                  -DTALVO_TESTS_JAR=${CMAKE_BINARY_DIR}/talvo-tests.jar -DTALVO_JUNIT_CLASSES=${junit_classes})
+  endif()
   include(ExternalProject)
   ExternalProject_Add(talvo_aarch64
     SOURCE_DIR ${CMAKE_SOURCE_DIR}/cmake/aarch64
@@ -75,9 +80,7 @@ else()
                -DCMAKE_CXX_COMPILER=${TALVO_AARCH64_CXX} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
                -DTALVO_SOURCE_DIR=${CMAKE_SOURCE_DIR} -DTALVO_WERROR=${TALVO_WERROR}
                -DTALVO_JNI_HEADERS=${TALVO_JNI_HEADERS} -DBUILD_TESTING=${BUILD_TESTING}
-               -DTALVO_JNI_INCLUDE_DIRS=${jni_includes} -DTALVO_ARM64_JDK=${TALVO_ARM64_JDK}
-               -DTALVO_JAR=${TALVO_JAR} -DJUNIT_JAR=${JUNIT_JAR} -DTALVO_TESTS_JAR=${CMAKE_BINARY_DIR}/talvo-tests.jar
-               -DTALVO_JUNIT_CLASSES=${junit_classes}
+               -DTALVO_JNI_INCLUDE_DIRS=${jni_includes} ${test_args}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${TALVO_AARCH64_LIBRARY}

@@ -67,7 +67,7 @@ public final class NativeLibrary {
      *
      * @throws UnsatisfiedLinkError when no place holds a library of this build that loads. Its message
      *     lists every place tried and why it failed; on a platform the jar has no library for, it names
-     *     the system and architecture ({@code os.name}, {@code os.arch}) and the platforms the jar
+     *     the system and architecture ({@code os.name}, {@code os.arch}) and the platforms the class path
      *     carries. A later call tries again.
      */
     public static synchronized void load() {
@@ -76,13 +76,11 @@ public final class NativeLibrary {
         String os = System.getProperty("os.name"), arch = System.getProperty("os.arch");
         String platform = os.equals("Linux") ? PLATFORMS.get(arch) : null;
         String expected = platform == null ? null : resource(buildIdOf(platform));
-        if (platform == null) {
+        if (expected == null) {
             List<String> carried = PLATFORMS.values().stream().distinct().sorted()
                     .filter(p -> resource(buildIdOf(p)) != null).toList();
-            tried.add("no library for " + os + " on " + arch + ": this jar carries " + carried);
-        } else if (expected == null) {
-            tried.add("the class path records no build id (" + buildIdOf(platform) + "): not talvo.jar, or one built"
-                    + " without " + platform + "?");
+            tried.add("no library for " + os + " on " + arch + ": the class path carries " + carried
+                    + (carried.isEmpty() ? " (not talvo.jar?)" : ""));
         } else {
             String property = System.getProperty("talvo.library", "");
             if (!property.isEmpty()) loaded = attempt("talvo.library", property, expected, tried);

@@ -30,8 +30,8 @@ public class JniServerSocketImpl {
      *     names are not looked up; at most its first 255 characters are used
      * @param port the port, 0 to 65535; 0 lets the system choose one
      * @param listenBacklog the length of the queue of connections not yet accepted; 0 or less means 100
-     * @return the handle of the listening socket; 0 when the system refuses the socket or the port stays
-     *     taken (no exception then)
+     * @return the handle of the listening socket; 0 when the system refuses the socket, the port stays
+     *     taken, or there is no memory for the record (no exception then)
      * @throws NullPointerException with the message "missing addr" when {@code addr} is null
      */
     public native long bindPort(String addr, int port, int listenBacklog);

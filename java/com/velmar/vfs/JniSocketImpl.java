@@ -91,8 +91,8 @@ public class JniSocketImpl {
      * @param offset where the text goes in {@code buffer}
      * @param length the room at {@code offset}
      * @return the text's length, also when it did not fit and nothing was copied; 0 when the address
-     *     has no text, for the handle 0, a null array, a negative {@code offset} or {@code length}, or
-     *     a window outside the array (nothing copied)
+     *     has no text, for the handle 0, a null array, a negative {@code offset} or {@code length}, and
+     *     when the text would not lie inside the array (nothing copied)
      */
     public native int getRemoteIP(long conn, byte[] buffer, int offset, int length);
 
@@ -112,9 +112,9 @@ public class JniSocketImpl {
      * @param buffer the array to copy the text into
      * @param offset where the text goes in {@code buffer}
      * @param length the room at {@code offset}
-     * @return the text's length when it was copied; 0 when it did not fit, and for the handle 0, a null
-     *     array, a negative {@code offset} or {@code length}, or a window outside the array (nothing
-     *     copied)
+     * @return the text's length when it was copied; 0 when it did not fit, for the handle 0, a null
+     *     array, a negative {@code offset} or {@code length}, and when the text would not lie inside the
+     *     array (nothing copied)
      */
     public native int getLocalIP(long conn, byte[] buffer, int offset, int length);
 

@@ -57,7 +57,7 @@ class LibraryLoadsTest {
             assertEquals(List.of(live), left.toList(), "the extracted and the killed loader's copies are removed");
         }
         String riscv = child("", "tmp", "-Dos.arch=riscv64").out();
-        assertTrue(riscv.contains("no library for Linux on riscv64: this jar carries [linux-"), riscv);
+        assertTrue(riscv.contains("no library for Linux on riscv64: the class path carries [linux-"), riscv);
     }
 
     @Test
