@@ -4,27 +4,55 @@ import java.io.EOFException;
 import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.OutputStream;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
+import java.nio.file.attribute.FileAttribute;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HexFormat;
 import java.util.List;
+import java.util.Map;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 
 /**
- * Loads libtalvo once, from the first of: the file named by the system property talvo.library (a
- * relative name is taken from user.dir), libtalvo.so in a directory of java.library.path, the copy
- * that talvo.jar carries. Natives of another build may not match these classes, so a library whose
- * GNU build id differs from the one the jar records is refused before it is loaded.
+ * Loads libtalvo, the native half of the {@code com.velmar.*} classes, once.
+ *
+ * <p>The library is taken from the first of these places that holds one of the jar's own build:
+ * <ol>
+ *   <li>the file named by the system property {@code talvo.library} (a relative name is taken from
+ *       {@code user.dir});
+ *   <li>{@code libtalvo.so} in a directory of {@code java.library.path};
+ *   <li>the copy that {@code talvo.jar} carries for this machine's platform: {@code linux-x86_64}
+ *       ({@code os.arch} {@code amd64} or {@code x86_64}) or {@code linux-aarch64} ({@code aarch64} or
+ *       {@code arm64}).
+ * </ol>
+ * Natives of another build may not match these classes, so a library whose GNU build id differs from
+ * the one the jar records for this platform is refused before it is loaded.
+ *
+ * <p>The jar's copy is written to a directory of {@code java.io.tmpdir} that only this user may enter,
+ * and removed as soon as it is loaded. A JVM killed between the two leaves it behind; the next load of
+ * a jar's copy by the same user removes every such copy whose process is gone.
  */
 public final class NativeLibrary {
     private static final String NAME = "libtalvo.so";
-    private static final String RESOURCE = "/native/linux-x86_64/" + NAME;
+    /** The platform directory of the jar for each os.arch that has one. */
+    private static final Map<String, String> PLATFORMS = Map.of("amd64", "linux-x86_64", "x86_64", "linux-x86_64",
+            "aarch64", "linux-aarch64", "arm64", "linux-aarch64");
+    /** The directory of a jar's copy: the loading process's id, then a random number. */
+    private static final Pattern EXTRACTED = Pattern.compile("talvo-([0-9]+)-[0-9]+");
+    private static final FileAttribute<?> OWNER_DIR =
+            PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"));
+    private static final FileAttribute<?> OWNER_FILE =
+            PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rw-------"));
     private static final int PT_NOTE = 4;
     private static final int NT_GNU_BUILD_ID = 3;
     private static final byte[] GNU = {'G', 'N', 'U', 0};
@@ -32,13 +60,27 @@ public final class NativeLibrary {
 
     private NativeLibrary() {}
 
-    /** Loads the library, or throws one UnsatisfiedLinkError naming every place tried and why it failed. */
+    /**
+     * Loads the library unless it is loaded already. Any thread may call it; concurrent callers wait for
+     * the first, whose load copies and maps a file of a few hundred kilobytes. The classes that declare
+     * natives call it before their first native call, so applications need not.
+     *
+     * @throws UnsatisfiedLinkError when no place holds a library of this build that loads. Its message
+     *     lists every place tried and why it failed; on a platform the jar has no library for, it names
+     *     the system and architecture ({@code os.name}, {@code os.arch}) and the platforms the class path
+     *     carries. A later call tries again.
+     */
     public static synchronized void load() {
         if (loaded) return;
         List<String> tried = new ArrayList<>();
-        String expected = recordedBuildId();
+        String os = System.getProperty("os.name"), arch = System.getProperty("os.arch");
+        String platform = os.equals("Linux") ? PLATFORMS.get(arch) : null;
+        String expected = platform == null ? null : resource(buildIdOf(platform));
         if (expected == null) {
-            tried.add("the class path records no build id (" + RESOURCE + ".build-id): not talvo.jar?");
+            List<String> carried = PLATFORMS.values().stream().distinct().sorted()
+                    .filter(p -> resource(buildIdOf(p)) != null).toList();
+            tried.add("no library for " + os + " on " + arch + ": the class path carries " + carried
+                    + (carried.isEmpty() ? " (not talvo.jar?)" : ""));
         } else {
             String property = System.getProperty("talvo.library", "");
             if (!property.isEmpty()) loaded = attempt("talvo.library", property, expected, tried);
@@ -47,9 +89,13 @@ public final class NativeLibrary {
                     loaded = attempt("java.library.path", dir + File.separator + NAME, expected, tried);
                 }
             }
-            if (!loaded) loaded = fromJar(expected, tried);
+            if (!loaded) loaded = fromJar("/native/" + platform + "/" + NAME, expected, tried);
         }
         if (!loaded) throw new UnsatisfiedLinkError("cannot load libtalvo; tried:\n  " + String.join("\n  ", tried));
+    }
+
+    private static String buildIdOf(String platform) {
+        return "/native/" + platform + "/" + NAME + ".build-id";
     }
 
     /** Loads the library at name if it is of this build; else records why not. */
@@ -75,25 +121,22 @@ public final class NativeLibrary {
         return false;
     }
 
-    /** Loads the jar's copy from a private directory, removed again at once: no file outlives the JVM. */
-    private static boolean fromJar(String expected, List<String> tried) {
+    /** Loads the jar's copy from a directory named for this process, removed again at once. */
+    private static boolean fromJar(String resource, String expected, List<String> tried) {
         String place = "talvo.jar's copy";
-        String platform = System.getProperty("os.name") + "-" + System.getProperty("os.arch");
-        if (!platform.equals("Linux-amd64")) {
-            tried.add(place + ": none for " + platform);
-            return false;
-        }
-        try (InputStream in = NativeLibrary.class.getResourceAsStream(RESOURCE)) {
+        try (InputStream in = NativeLibrary.class.getResourceAsStream(resource)) {
             if (in == null) {
-                tried.add(place + ": the class path holds no " + RESOURCE);
+                tried.add(place + ": the class path holds no " + resource);
                 return false;
             }
             // Only this user can enter the directory: no one swaps the file between the check and the load.
-            Path dir = Files.createTempDirectory("talvo",
-                    PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
+            Path dir = Files.createTempDirectory("talvo-" + ProcessHandle.current().pid() + "-", OWNER_DIR);
             Path file = dir.resolve(NAME);
             try {
-                Files.copy(in, file);
+                removeLeftCopies(dir);
+                try (OutputStream out = Files.newOutputStream(Files.createFile(file, OWNER_FILE))) {
+                    in.transferTo(out);
+                }
                 return attempt(place, file.toString(), expected, tried);
             } finally {
                 // A loaded library stays mapped without its file; a failed removal must not fail the load.
@@ -106,8 +149,28 @@ public final class NativeLibrary {
         }
     }
 
-    private static String recordedBuildId() {
-        try (InputStream in = NativeLibrary.class.getResourceAsStream(RESOURCE + ".build-id")) {
+    /** Removes the copies that this user's killed JVMs left beside mine; never fails the load. */
+    private static void removeLeftCopies(Path mine) {
+        try (DirectoryStream<Path> entries = Files.newDirectoryStream(mine.getParent(), "talvo-*")) {
+            Object uid = Files.getAttribute(mine, "unix:uid", LinkOption.NOFOLLOW_LINKS);
+            for (Path dir : entries) {
+                Matcher m = EXTRACTED.matcher(dir.getFileName().toString());
+                if (!m.matches() || ProcessHandle.of(Long.parseLong(m.group(1))).isPresent()) continue;
+                // Only real directories of this user: no one else can swap one for a link to elsewhere.
+                if (Files.isDirectory(dir, LinkOption.NOFOLLOW_LINKS)
+                        && uid.equals(Files.getAttribute(dir, "unix:uid", LinkOption.NOFOLLOW_LINKS))) {
+                    Files.deleteIfExists(dir.resolve(NAME));
+                    Files.deleteIfExists(dir);
+                }
+            }
+        } catch (IOException | RuntimeException e) {
+            // Left for a later load.
+        }
+    }
+
+    /** The text of a class path resource, stripped; null when there is none. */
+    private static String resource(String name) {
+        try (InputStream in = NativeLibrary.class.getResourceAsStream(name)) {
             return in == null ? null : new String(in.readAllBytes(), StandardCharsets.US_ASCII).strip();
         } catch (IOException e) {
             return null;

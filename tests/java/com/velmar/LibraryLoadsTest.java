@@ -8,6 +8,7 @@ import com.velmar.vfs.JniStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
 import org.junit.jupiter.api.Test;
@@ -31,21 +32,32 @@ class LibraryLoadsTest {
         }
     }
 
-    private ChildJvm.Result child(String library, String tmp) throws Exception {
+    private ChildJvm.Result child(String library, String tmp, String... options) throws Exception {
         Files.createDirectories(dir.resolve("tmp"));
-        return ChildJvm.run(dir, List.of("env", "-C", dir.toString()), List.of("-Dtalvo.library=" + library,
-                "-Djava.library.path=" + dir.resolve("path"), "-Djava.io.tmpdir=" + dir.resolve(tmp)), Child.class);
+        List<String> all = new ArrayList<>(List.of("-Dtalvo.library=" + library,
+                "-Djava.library.path=" + dir.resolve("path"), "-Djava.io.tmpdir=" + dir.resolve(tmp)));
+        all.addAll(List.of(options));
+        return ChildJvm.run(dir, List.of("env", "-C", dir.toString()), all, Child.class);
     }
 
     @Test
-    void aRelativeTalvoLibraryOrElseTheJarsCopyLoadsWithoutWarnings() throws Exception {
+    void aRelativeTalvoLibraryOrElseTheJarsCopyLoadsWithoutWarningsAndKilledLoadersCopiesGo() throws Exception {
         assertEquals("0", child(dir.relativize(LIBRARY).toString(), "missing").value("flush"));
+        // What a JVM killed during its load leaves: a process that is gone, and one that still loads.
+        Process gone = new ProcessBuilder("true").start();
+        gone.waitFor();
+        Path stale = Files.createDirectories(dir.resolve("tmp/talvo-" + gone.pid() + "-7"));
+        Path live = Files.createDirectories(dir.resolve("tmp/talvo-" + ProcessHandle.current().pid() + "-7"));
+        Files.writeString(stale.resolve("libtalvo.so"), "left");
+        Files.writeString(live.resolve("libtalvo.so"), "loading");
         ChildJvm.Result fromJar = child("", "tmp");
         assertEquals("0", fromJar.value("flush"));
         assertFalse(fromJar.err().contains("WARNING"), fromJar.err());
         try (var left = Files.list(dir.resolve("tmp"))) {
-            assertEquals(0, left.count(), "the extracted copy is removed");
+            assertEquals(List.of(live), left.toList(), "the extracted and the killed loader's copies are removed");
         }
+        String riscv = child("", "tmp", "-Dos.arch=riscv64").out();
+        assertTrue(riscv.contains("no library for Linux on riscv64: the class path carries [linux-"), riscv);
     }
 
     @Test
