@@ -28,10 +28,17 @@ public class JniStream {
 
     static { NativeLibrary.load(); }
 
+    /** Makes an instance; it holds no state: the handles do. */
+    public JniStream() {}
+
     /**
      * One read of at most {@code min(length, 16384)} bytes into {@code buf[offset..]}, waiting up to the
      * connection's receive time-out for the first byte.
      *
+     * @param conn the connection's handle
+     * @param buf the array the bytes go to or come from
+     * @param offset where the window starts in {@code buf}
+     * @param length the window's length in bytes
      * @return the bytes stored; 0 when the peer has ended its sending side (or {@code length} is 0);
      *     {@link #ERROR} for a bad argument or a failure, {@link #TIMEOUT} when the time-out expired: both close the
      *     connection, but for a bad argument, which touches nothing
@@ -43,6 +50,10 @@ public class JniStream {
      * waits as the socket does, so call it only after a readiness report (for a read that never waits, use
      * {@link #tryReadNative}). It never closes the connection.
      *
+     * @param conn the connection's handle
+     * @param buf the array the bytes go to or come from
+     * @param offset where the window starts in {@code buf}
+     * @param length the window's length in bytes
      * @return as {@link #readNative}; a failure is {@link #ERROR}
      */
     public native int readNonBlockNative(long conn, byte[] buf, int offset, int length);
@@ -50,6 +61,10 @@ public class JniStream {
     /**
      * Writes the whole window, in sends of up to 16384 bytes, each waiting up to the send time-out.
      *
+     * @param conn the connection's handle
+     * @param buf the array the bytes go to or come from
+     * @param offset where the window starts in {@code buf}
+     * @param length the window's length in bytes
      * @return {@code length} once all went out; 0 when {@code length} is 0 or negative; {@link #ERROR},
      *     {@link #PEER_GONE} or {@link #TIMEOUT} on a failure, which closes the connection (what went out before it is
      *     not reported)
@@ -60,11 +75,23 @@ public class JniStream {
      * Writes {@code buf1}'s window and then {@code buf2}'s, the end of the first and the start of the second in one
      * send (a response head and a small body), in sends of up to 32768 bytes.
      *
+     * @param conn the connection's handle
+     * @param buf1 the first array (a response head, say)
+     * @param off1 where its window starts
+     * @param len1 its window's length
+     * @param buf2 the second array (a body)
+     * @param off2 where its window starts
+     * @param len2 its window's length
      * @return {@code len1 + len2}, or a negative result as {@link #writeNative}; either array null is {@link #ERROR}
      */
     public native int writeNative2(long conn, byte[] buf1, int off1, int len1, byte[] buf2, int off2, int len2);
 
-    /** Nothing is held natively between calls, so there is nothing to flush: 0, or {@link #ERROR} for handle 0. */
+    /**
+     * Nothing is held natively between calls, so there is nothing to flush.
+     *
+     * @param conn the connection's handle
+     * @return 0, also for a closed connection; {@link #ERROR} for the handle 0
+     */
     public native int flushNative(long conn);
 
     /**
@@ -76,6 +103,10 @@ public class JniStream {
      * <p>On a connection of a plug-in's operation table (an encrypting one, say) the same bytes are read from the
      * file in 16384-byte passes and written through its write operation.
      *
+     * @param conn the connection's handle
+     * @param fd an open file descriptor, readable (as from {@link JniFilePathImpl#nativeOpenRead})
+     * @param offset the file position of the first byte to send
+     * @param length how many bytes to send at most
      * @return the bytes sent: {@code length}, or fewer when the file ends before {@code offset + length} (it
      *     shrank: the body is short, so the caller should close the connection); 0 for a {@code length} of 0;
      *     {@link #ERROR} for handle 0, a closed connection, a negative {@code fd}, {@code offset} or {@code length},
@@ -88,6 +119,10 @@ public class JniStream {
      * One receive of at most {@code min(length, 16384)} bytes that never waits. Urgent data alone is not data: it
      * gives {@link #WOULD_BLOCK}. Any thread may call it, a selecting thread included.
      *
+     * @param conn the connection's handle
+     * @param buf the array the bytes go to or come from
+     * @param offset where the window starts in {@code buf}
+     * @param length the window's length in bytes
      * @return the bytes stored; 0 when the peer has ended its sending side (or {@code length} is 0);
      *     {@link #WOULD_BLOCK} when nothing has arrived; {@link #ERROR} for a failure or a bad argument, and on a
      *     connection of a plug-in's operation table (use the blocking calls there). The connection stays open.
@@ -97,6 +132,10 @@ public class JniStream {
     /**
      * One send of at most {@code min(length, 16384)} bytes that never waits.
      *
+     * @param conn the connection's handle
+     * @param buf the array the bytes go to or come from
+     * @param offset where the window starts in {@code buf}
+     * @param length the window's length in bytes
      * @return the bytes the socket took now, maybe fewer than asked (0 for a {@code length} of 0);
      *     {@link #WOULD_BLOCK} when it has no room; {@link #ERROR} for a failure (the peer gone included) or a bad
      *     argument, and on a connection of a plug-in's operation table. The connection stays open.
@@ -107,6 +146,13 @@ public class JniStream {
      * One send that never waits of {@code buf1}'s window followed by {@code buf2}'s, at most 32768 bytes in all: a
      * response head and a small body in one system call.
      *
+     * @param conn the connection's handle
+     * @param buf1 the first array (a response head, say)
+     * @param off1 where its window starts
+     * @param len1 its window's length
+     * @param buf2 the second array (a body)
+     * @param off2 where its window starts
+     * @param len2 its window's length
      * @return the bytes the socket took, counted from the start of {@code buf1}'s window; otherwise as
      *     {@link #tryWriteNative}
      */
@@ -116,6 +162,10 @@ public class JniStream {
      * One file send that never waits: as much of {@code fd}'s bytes from {@code offset} as the socket takes now, at
      * most {@code length}. The file's position never moves, and the connection's blocking calls keep their time-outs.
      *
+     * @param conn the connection's handle
+     * @param fd an open file descriptor, readable (as from {@link JniFilePathImpl#nativeOpenRead})
+     * @param offset the file position of the first byte to send
+     * @param length how many bytes to send at most
      * @return the bytes sent; 0 when the file has no bytes at {@code offset} (or {@code length} is 0);
      *     {@link #WOULD_BLOCK} when the socket has no room; {@link #ERROR} for a failure or a bad argument, and on a
      *     connection of a plug-in's operation table. The connection stays open.
