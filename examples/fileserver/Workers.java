@@ -61,7 +61,7 @@ final class Workers extends ThreadPoolExecutor {
 
     private static java.util.concurrent.ThreadFactory factory(String name, Runnable atThreadEnd) {
         AtomicInteger n = new AtomicInteger();
-        return r -> FileServer.daemon(() -> {
+        return r -> Server.daemon(() -> {
             try {
                 r.run();
             } finally {
