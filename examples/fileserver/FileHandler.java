@@ -347,15 +347,7 @@ final class FileHandler {
     /** "drwxr-xr-x" from the mode. */
     static String mode(Fs.Stat st) {
         int mode = st.mode();
-        char type = switch (mode & 0170000) {
-            case 0040000 -> 'd';
-            case 0120000 -> 'l';
-            case 0010000 -> 'p';
-            case 0140000 -> 's';
-            case 0020000 -> 'c';
-            case 0060000 -> 'b';
-            default -> '-';
-        };
+        char type = "-pc-d-b---l-s---".charAt(mode >> 12 & 15); // by the file type's bits
         char[] m = {type, 'r', 'w', 'x', 'r', 'w', 'x', 'r', 'w', 'x'};
         for (int i = 0; i < 9; i++) if ((mode & (1 << (8 - i))) == 0) m[i + 1] = '-';
         if ((mode & 04000) != 0) m[3] = m[3] == 'x' ? 's' : 'S';

@@ -64,22 +64,14 @@ final class JdkServer extends Server {
             ch.setOption(StandardSocketOptions.TCP_NODELAY, true);
             return new NioConn((NioLoop) loop, ch);
         } catch (IOException | RuntimeException e) { // e.g. the peer already reset it
-            try {
-                ch.close();
-            } catch (IOException ignored) {
-                // gone already
-            }
+            close(ch);
             return null;
         }
     }
 
     @Override
     void stopAccepting(List<Thread> acceptors) {
-        try {
-            listener.close(); // an accept under way returns
-        } catch (IOException ignored) {
-            // closed already
-        }
+        close(listener); // an accept under way returns
         for (Thread t : acceptors) join(t, 3000);
     }
 
@@ -87,12 +79,14 @@ final class JdkServer extends Server {
     void threadEnds() {
         Selector s = WAITER.get();
         WAITER.remove();
-        if (s != null) {
-            try {
-                s.close();
-            } catch (IOException ignored) {
-                // nothing more to do
-            }
+        if (s != null) close(s);
+    }
+
+    private static void close(java.io.Closeable c) {
+        try {
+            c.close();
+        } catch (IOException ignored) {
+            // closed or gone already
         }
     }
 
@@ -125,11 +119,7 @@ final class JdkServer extends Server {
 
         @Override
         void close() {
-            try {
-                selector.close();
-            } catch (IOException ignored) {
-                // closed already
-            }
+            JdkServer.close(selector);
         }
     }
 
@@ -250,11 +240,7 @@ final class JdkServer extends Server {
 
         @Override
         void shut() {
-            try {
-                ch.close();
-            } catch (IOException ignored) {
-                // gone already
-            }
+            JdkServer.close(ch);
         }
     }
 }

@@ -86,14 +86,9 @@ final class Request {
             if (named(in, p, n, "host")) {
                 hosts++;
             } else if (named(in, p, n, "connection")) {
-                for (int t = vs, c; t < ve; t = c + 1) {
-                    c = indexOf(in, ',', t, ve);
-                    if (c < 0) c = ve;
-                    int a = t, b = c;
-                    while (a < b && (in[a] == ' ' || in[a] == '\t')) a++;
-                    while (b > a && (in[b - 1] == ' ' || in[b - 1] == '\t')) b--;
-                    close |= named(in, a, b - a, "close");
-                    keep |= named(in, a, b - a, "keep-alive");
+                for (String token : ascii(in, vs, ve).split(",")) {
+                    close |= token.trim().equalsIgnoreCase("close");
+                    keep |= token.trim().equalsIgnoreCase("keep-alive");
                 }
             } else if (named(in, p, n, "if-modified-since")) {
                 ifModifiedSince = date(ascii(in, vs, ve));

@@ -11,7 +11,11 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.RejectedExecutionException;
+import java.util.concurrent.ThreadPoolExecutor;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 
 /**
@@ -45,9 +49,9 @@ abstract class Server {
     private final long idleNanos;
     private final long headNanos;
     final AtomicInteger open = new AtomicInteger();
-    private final Workers workers;
+    private final ThreadPoolExecutor workers;
     /** Writes the 503 answers, so that neither a selecting nor an accepting thread waits on a client. */
-    private final Workers refusals;
+    private final ThreadPoolExecutor refusals;
     private final List<Thread> acceptors = new ArrayList<>();
     private final List<Thread> selectors = new ArrayList<>();
     private Loop[] loops = new Loop[0];
@@ -60,8 +64,8 @@ abstract class Server {
         this.log = log;
         idleNanos = TimeUnit.MILLISECONDS.toNanos(options.readTimeoutMs);
         headNanos = TimeUnit.MILLISECONDS.toNanos(options.headTimeoutMs);
-        workers = new Workers(0, options.workers, options.queue, "worker", this::threadEnds);
-        refusals = new Workers(2, 2, 256, "refuse", this::threadEnds);
+        workers = pool(options.workers, options.queue, "worker", false);
+        refusals = pool(2, 256, "refuse", true);
     }
 
     // ------------------------------------------------------------ the transport's part
@@ -280,7 +284,7 @@ abstract class Server {
 
     /** Hands the connection to a worker; false when the workers and their queue are full. */
     private boolean offer(Conn c, Runnable task) {
-        return workers.offer(() -> {
+        return offer(workers, () -> {
             try {
                 task.run();
             } catch (RuntimeException e) {
@@ -288,6 +292,41 @@ abstract class Server {
                 throw e;
             }
         });
+    }
+
+    /**
+     * Threads made as tasks come, up to {@code max}, then up to {@code queue}
+     * tasks waiting; the threads end after a minute without work, unless {@code keep}.
+     */
+    private ThreadPoolExecutor pool(int max, int queue, String name, boolean keep) {
+        AtomicInteger n = new AtomicInteger();
+        ThreadPoolExecutor p = new ThreadPoolExecutor(max, max, 60, TimeUnit.SECONDS, new LinkedBlockingQueue<>(queue),
+            r -> daemon(() -> {
+                try {
+                    r.run();
+                } finally {
+                    threadEnds();
+                }
+            }, name + "-" + n.incrementAndGet()));
+        p.allowCoreThreadTimeOut(!keep);
+        return p;
+    }
+
+    /**
+     * True when {@code task} will run, once; false when it never will: the queue
+     * is full, or no thread can be made (the process is at its thread limit).
+     */
+    private static boolean offer(ThreadPoolExecutor pool, Runnable task) {
+        AtomicBoolean claimed = new AtomicBoolean();
+        try {
+            pool.execute(() -> {
+                if (claimed.compareAndSet(false, true)) task.run();
+            });
+            return true;
+        } catch (RejectedExecutionException | OutOfMemoryError e) {
+            // A failed thread start can leave the task queued: whoever claims it first decides.
+            return !claimed.compareAndSet(false, true);
+        }
     }
 
     /** A file that a worker opened goes to the cache of the connection's loop, for the requests after. */
@@ -337,7 +376,7 @@ abstract class Server {
 
     /** 503, on a thread of its own, then the drain; when even that thread is refused, just the close. */
     private void refuse(Conn c) {
-        boolean taken = refusals.offer(() -> {
+        boolean taken = offer(refusals, () -> {
             Response a = RESPONSE.get().error(503, false, false, null, null);
             if (c.send(a.head, 0, a.headLen, a.body, 0, a.bodyLen)) drainAndClose(c);
             else c.close();
