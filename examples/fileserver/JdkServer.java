@@ -241,6 +241,8 @@ final class JdkServer extends Server {
         @Override
         void shut() {
             JdkServer.close(ch);
+            // The descriptor closes once the loop's selector lets the channel go: at its next turn.
+            if (Thread.currentThread() != home.thread) home.selector.wakeup();
         }
     }
 }
