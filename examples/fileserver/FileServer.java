@@ -8,6 +8,7 @@ import java.io.IOException;
 import java.lang.management.ManagementFactory;
 import java.net.InetAddress;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
@@ -298,8 +299,11 @@ public final class FileServer {
     private static void writePidFile(Path p, boolean leaving) throws IOException {
         byte[] pid = (ProcessHandle.current().pid() + "\n").getBytes(StandardCharsets.US_ASCII);
         if (Files.isRegularFile(p, LinkOption.NOFOLLOW_LINKS)) Files.delete(p);
-        // CREATE_NEW: created here or not at all, and a link in the way fails it.
-        Files.write(p, pid, StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE, LinkOption.NOFOLLOW_LINKS);
+        try { // CREATE_NEW: created here or not at all, and a link in the way fails it
+            Files.write(p, pid, StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE, LinkOption.NOFOLLOW_LINKS);
+        } catch (FileAlreadyExistsException e) {
+            throw new IOException("something that is not a regular file is there (a link?)", e);
+        }
         if (!leaving) return;
         pidFileKeeper = new ProcessBuilder("/bin/sh", "-c", "trap '' INT HUP TERM; cat >/dev/null;"
                 + " [ \"$(cat -- \"$1\" 2>/dev/null)\" = \"$2\" ] && rm -f -- \"$1\"",
