@@ -17,6 +17,9 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.ArrayBlockingQueue;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.atomic.AtomicLong;
 import java.util.function.BiConsumer;
 import java.util.regex.Pattern;
 
@@ -326,13 +329,33 @@ public final class FileServer {
 
     /** The system log, or standard error with one warning when the machine has no system log socket. */
     private static Server.AccessLog accessLog() {
+        Server.AccessLog out;
         if (!Files.exists(Path.of("/dev/log"))) {
             System.err.println("fileserver: warning: no system log (/dev/log); access lines go to standard error");
-            return System.err::println;
+            out = System.err::println;
+        } else {
+            Syslog syslog = new Syslog();
+            syslog.nativeOpenSyslog();
+            out = line -> syslog.nativeSyslog(LOG_INFO, line);
         }
-        Syslog syslog = new Syslog();
-        syslog.nativeOpenSyslog();
-        return line -> syslog.nativeSyslog(LOG_INFO, line);
+        // Written by a thread of its own: a log that does not take its lines must not hold a select loop.
+        // When it has fallen this far behind, lines are dropped and counted.
+        BlockingQueue<String> lines = new ArrayBlockingQueue<>(8192);
+        AtomicLong dropped = new AtomicLong();
+        Server.daemon(() -> {
+            try {
+                while (true) {
+                    out.line(lines.take());
+                    long n = dropped.getAndSet(0);
+                    if (n > 0) out.line("fileserver: " + n + " access lines dropped: the log fell behind");
+                }
+            } catch (InterruptedException e) {
+                // the end
+            }
+        }, "log").start();
+        return line -> {
+            if (!lines.offer(line)) dropped.incrementAndGet();
+        };
     }
 
     /** The fields of the account database's entry for the key (getent), or null when there is none. */
