@@ -171,7 +171,7 @@ final class FileHandler {
         String etag = f.etag();
         if (f.type == null) f.type = contentType(path);
         if (r.ifNoneMatch != null ? matches(r.ifNoneMatch, etag)
-                : r.ifModifiedSince != Request.NO_DATE && s.mtime() <= r.ifModifiedSince) {
+                : s.mtime() <= r.ifModifiedSince) {
             f.release();
             a.status(304, r.keepAlive).header("ETag", etag).header("Last-Modified", f.modified()).end(Response.NONE, 0, true);
             return true;
@@ -180,7 +180,7 @@ final class FileHandler {
         long last = size - 1;
         int status = 200;
         if (r.range != null && !r.head && (r.ifRange == null || r.ifRange.equals(etag)
-                || (!r.ifRange.startsWith("\"") && !r.ifRange.startsWith("W/") && Request.date(r.ifRange) == s.mtime()))) {
+                || (!r.ifRange.startsWith("\"") && !r.ifRange.startsWith("W/") && HttpDate.parse(r.ifRange) == s.mtime()))) {
             long[] range = range(r.range, size);
             if (range == UNSATISFIABLE) {
                 f.release();

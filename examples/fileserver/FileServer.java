@@ -318,7 +318,16 @@ public final class FileServer {
     private static Process pidFileKeeper;
 
     private static void removePidFile(Options o) {
-        if (o.pidFile == null || pidFileKeeper != null) return;
+        if (pidFileKeeper != null) { // its turn now, so that the file is gone once this process is
+            try {
+                pidFileKeeper.getOutputStream().close();
+                pidFileKeeper.waitFor(2, java.util.concurrent.TimeUnit.SECONDS);
+            } catch (IOException | InterruptedException e) {
+                // it removes the file when this process ends
+            }
+            return;
+        }
+        if (o.pidFile == null) return;
         try {
             Path p = Path.of(o.pidFile);
             if (Files.readString(p).trim().equals(Long.toString(ProcessHandle.current().pid()))) Files.delete(p);

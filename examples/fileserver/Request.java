@@ -6,8 +6,6 @@ import java.nio.charset.StandardCharsets;
 final class Request {
     /** Longest request head (request line and headers); a longer one is answered 431. */
     static final int MAX_HEAD = 8192;
-    /** A date header that is absent or does not parse. */
-    static final long NO_DATE = Long.MIN_VALUE;
 
     /** 0, or the status of the error answer when the head is not a request we take. */
     int error;
@@ -17,7 +15,8 @@ final class Request {
     String target;
     boolean head;
     boolean keepAlive;
-    long ifModifiedSince = NO_DATE;
+    /** Long.MIN_VALUE when absent: no file's time comes before it. */
+    long ifModifiedSince = Long.MIN_VALUE;
     /** Every If-None-Match line, joined as one list. */
     String ifNoneMatch;
     String range;
@@ -91,7 +90,7 @@ final class Request {
                     keep |= token.trim().equalsIgnoreCase("keep-alive");
                 }
             } else if (named(in, p, n, "if-modified-since")) {
-                ifModifiedSince = date(ascii(in, vs, ve));
+                ifModifiedSince = HttpDate.parse(ascii(in, vs, ve));
             } else if (named(in, p, n, "if-none-match")) {
                 // A list header may come in several lines: they are one list.
                 ifNoneMatch = ifNoneMatch == null ? ascii(in, vs, ve) : ifNoneMatch + ", " + ascii(in, vs, ve);
@@ -115,12 +114,6 @@ final class Request {
         // the body can not be taken for a next request.
         keepAlive = !body && !close && (minor == 1 || keep);
         return 0;
-    }
-
-    /** Seconds of an HTTP date, or NO_DATE. */
-    static long date(String text) {
-        long t = HttpDate.parse(text);
-        return t == -1 ? NO_DATE : t;
     }
 
     /** The text with control bytes, quotes, backslashes and bytes above 0x7E escaped, for a log line. */
