@@ -5,12 +5,16 @@
 //                                       the first byte to the last
 //   net_peer send-server BYTES          listen on 127.0.0.1, print the port, accept
 //                                       one client and send it BYTES in 64 KiB sends
+//   net_peer sendfile-server FILE BYTES as send-server, with a sendfile loop from
+//                                       FILE (the zero-copy ceiling)
 //   net_peer round-trips PORT CONNS MS  CONNS connections, one thread each, sending
 //                                       100-byte requests and awaiting 100-byte
 //                                       replies for MS milliseconds; prints the count
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,7 +76,13 @@ int receive(int port, long long bytes) {
     return 0;
 }
 
-int send_server(long long bytes) {
+// Sends BYTES to one client: from FILE with sendfile, or from a buffer with send.
+int send_server(const char *file, long long bytes) {
+    int fd = file ? open(file, O_RDONLY) : -1;
+    if (file && fd < 0) {
+        perror(file);
+        return 1;
+    }
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -87,7 +97,10 @@ int send_server(long long bytes) {
     fflush(stdout);
     int sock = accept(listener, nullptr, nullptr);
     std::vector<char> buf(bulk_chunk, 'x');
-    for (long long sent = 0; sent < bytes; sent += static_cast<long long>(buf.size()))
+    off_t offset = 0;
+    while (fd >= 0 && offset < bytes)
+        if (sendfile(sock, fd, &offset, static_cast<size_t>(bytes - offset)) <= 0) return 1;
+    for (long long sent = 0; fd < 0 && sent < bytes; sent += static_cast<long long>(buf.size()))
         if (!full_io(sock, buf.data(), buf.size(), true)) return 1;
     close(sock);
     close(listener);
@@ -134,8 +147,10 @@ int round_trips(int port, int conns, int ms) {
 
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "receive") == 0) return receive(atoi(argv[2]), atoll(argv[3]));
-    if (argc == 3 && strcmp(argv[1], "send-server") == 0) return send_server(atoll(argv[2]));
+    if (argc == 3 && strcmp(argv[1], "send-server") == 0) return send_server(nullptr, atoll(argv[2]));
+    if (argc == 4 && strcmp(argv[1], "sendfile-server") == 0) return send_server(argv[2], atoll(argv[3]));
     if (argc == 5 && strcmp(argv[1], "round-trips") == 0) return round_trips(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
-    fprintf(stderr, "usage: net_peer receive PORT BYTES | send-server BYTES | round-trips PORT CONNS MS\n");
+    fprintf(stderr, "usage: net_peer receive PORT BYTES | send-server BYTES | sendfile-server FILE BYTES | "
+                    "round-trips PORT CONNS MS\n");
     return 2;
 }

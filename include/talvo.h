@@ -1,10 +1,10 @@
 /*
  * libtalvo: the native half of the Talvo application server.
  *
- * The one shared header: the connection and listening-socket records, the
- * operation table, the allocator and the boundary helpers.  Everything here
- * has C linkage; what carries TALVO_EXPORT is in the library's dynamic
- * symbol table, everything else is hidden.
+ * What a native module that plugs in its own connection operations needs:
+ * the connection and listening-socket records, the operation table and the
+ * plain TCP one, the allocator and the exception helpers.  Everything here
+ * has C linkage, and every function declared here is exported.
  */
 #ifndef TALVO_H
 #define TALVO_H
@@ -122,10 +122,6 @@ TALVO_EXPORT extern const connection_ops_t std_ops;
 TALVO_EXPORT int conn_close(connection_t *conn);
 TALVO_EXPORT int std_accept(server_socket_t *ss, connection_t *conn);
 TALVO_EXPORT void std_close_ss(server_socket_t *ss);
-
-/* Private to the library: copies between Java byte arrays and native buffers. */
-int set_byte_array_region(JNIEnv *env, jbyteArray j_buf, jint offset, jint sublen, const char *c_buf);
-int get_byte_array_region(JNIEnv *env, jbyteArray buf, jint offset, jint sublen, char *buffer);
 
 #ifdef __cplusplus
 }

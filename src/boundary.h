@@ -1,5 +1,5 @@
 // The rules every entry point keeps at the boundary, done once: handles to
-// records, Java strings into fixed buffers, array windows, retries of
+// records, Java strings into fixed buffers, array windows and copies, retries of
 // interrupted calls, and ownership of memory from malloc.
 #pragma once
 
@@ -129,3 +129,15 @@ template <class T>
 using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
 }  // namespace talvo
+
+// Copies between Java byte arrays and native buffers.  A region outside the
+// array copies nothing and leaves ArrayIndexOutOfBoundsException pending.
+inline int set_byte_array_region(JNIEnv *env, jbyteArray j_buf, jint offset, jint sublen, const char *c_buf) {
+    env->SetByteArrayRegion(j_buf, offset, sublen, reinterpret_cast<const jbyte *>(c_buf));
+    return 1;
+}
+
+inline int get_byte_array_region(JNIEnv *env, jbyteArray buf, jint offset, jint sublen, char *buffer) {
+    env->GetByteArrayRegion(buf, offset, sublen, reinterpret_cast<jbyte *>(buffer));
+    return 1;
+}

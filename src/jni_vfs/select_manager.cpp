@@ -5,10 +5,9 @@
 // out by the following calls without another wait.
 //
 // A wait costs what is ready, not what is watched:
-//  - Entries live in a fixed pool, linked in the order of their addition and
-//    per descriptor; descriptors map to their record through an
-//    open-addressing table.  Nothing is allocated after createNative.  A
-//    remove takes the newest entry of its descriptor out at once.
+//  - Entries live in fixed tables (select_tables.h): nothing is allocated
+//    after createNative.  A remove takes the newest entry of its descriptor
+//    out at once.
 //  - A descriptor that has been quiet for a wait sits in epoll, armed one-shot:
 //    the kernel disarms it when it reports it, so no call is needed to stop
 //    watching a descriptor that was reported or removed.
@@ -27,6 +26,7 @@
 //    closes them.
 #include "boundary.h"
 #include "com_velmar_server_port_JniSelectManager.h"
+#include "select_tables.h"
 
 #include <algorithm>
 #include <atomic>
@@ -41,76 +41,14 @@
 
 namespace {
 
-constexpr int capacity = 8191;                // watched entries; 8192 with the wake-up pipe
-constexpr int table_bits = 14;
-constexpr int table_size = 1 << table_bits;   // descriptor -> record, at most half full
+using namespace talvo::select_set;
+
 constexpr uint64_t pipe_mark = ~uint64_t{0};  // epoll data of the wake-up pipe
-// Other epoll data: the arming's number above the record's index.
-constexpr int index_bits = 13;
-static_assert(capacity < (1 << index_bits));
 
 // pipe_state bits: made; closing (no new users); then users in steps of pipe_user.
 constexpr int pipe_made = 1;
 constexpr int pipe_closing = 2;
 constexpr int pipe_user = 4;
-
-enum : int { fresh = 1, armed = 2 };
-
-struct entry_t {
-    uint64_t seq;      // order of addition; 0 while the slot is free
-    int record;
-    int prev, next;    // the whole set in the order of addition
-    int older, newer;  // the entries of the same descriptor
-};
-
-struct record_t {
-    int fd;
-    int count;          // live entries; 0: the record is free
-    int oldest, newest;
-    int state;          // fresh or armed
-    int fresh_pos;      // index in fresh_list while fresh
-    uint64_t made;        // tells a reused record from the one a wait looked at
-    uint64_t arm_id;      // in the epoll data, so that events of an older arming are ignored
-    uint64_t ready_wait;  // the last wait that found it ready
-};
-
-struct ready_t {
-    uint64_t seq;
-    int entry;
-};
-
-struct select_t {
-    std::atomic<int> max;         // 0 before init, -1 once closed, else 1 + live entries
-    int has_more;                 // the selecting thread's alone
-    std::atomic<int> has_update;  // a wake-up byte is pending
-    int pipe[2];
-    pthread_t thread_id;
-    pthread_mutex_t lock;
-    int epfd;
-    std::atomic<int> pipe_state;  // pipe_made | pipe_closing | users * pipe_user
-
-    // Everything below is guarded by the lock.
-    bool waiting;  // a wait runs over the snapshot
-    uint64_t next_seq;
-    uint64_t next_id, wait_no;  // never wrap
-    int head, tail;
-    int entries_used, free_entry_count, records_used, free_record_count, fresh_count;
-    int table[table_size];
-    entry_t entries[capacity];
-    int free_entries[capacity];
-    record_t records[capacity];
-    int free_records[capacity];
-    int fresh_list[capacity];
-    // The ready entries of the last wait in the order of addition, from ready_pos on.
-    ready_t ready[capacity];
-    int ready_count, ready_pos;
-    int ready_records[capacity];
-    // The selecting thread's, also while it waits without the lock.
-    pollfd poll_items[capacity + 1];
-    int snap_record[capacity];
-    uint64_t snap_made[capacity];
-    epoll_event events[capacity + 1];
-};
 
 class locked {
 public:
@@ -155,51 +93,6 @@ void send_wakeup(select_t *s, char byte) {
     release_pipe(s);
 }
 
-unsigned home_of(int fd) { return (static_cast<uint32_t>(fd) * 0x9E3779B1u) >> (32 - table_bits); }
-
-// The slot of fd's record in the table, or of the empty place where it would go.
-int table_slot(const select_t *s, int fd) {
-    unsigned i = home_of(fd);
-    while (s->table[i] >= 0 && s->records[s->table[i]].fd != fd) i = (i + 1) & (table_size - 1);
-    return static_cast<int>(i);
-}
-
-// Empties a table slot, moving back the entries that probed past it.
-void table_erase(select_t *s, int i) {
-    for (;;) {
-        s->table[i] = -1;
-        int j = i;
-        for (;;) {
-            j = (j + 1) & (table_size - 1);
-            if (s->table[j] < 0) return;
-            int k = static_cast<int>(home_of(s->records[s->table[j]].fd));
-            bool between = i < j ? (i < k && k <= j) : (i < k || k <= j);
-            if (!between) {
-                s->table[i] = s->table[j];
-                i = j;
-                break;
-            }
-        }
-    }
-}
-
-void make_fresh(select_t *s, int r) {
-    record_t &rec = s->records[r];
-    if (rec.state == fresh) return;
-    rec.state = fresh;
-    rec.fresh_pos = s->fresh_count;
-    s->fresh_list[s->fresh_count++] = r;
-}
-
-void leave_fresh(select_t *s, int r) {
-    record_t &rec = s->records[r];
-    if (rec.state != fresh) return;
-    int last = s->fresh_list[--s->fresh_count];
-    s->fresh_list[rec.fresh_pos] = last;
-    s->records[last].fresh_pos = rec.fresh_pos;
-    rec.state = 0;
-}
-
 // Arms the record in epoll for one report.  The number may name another file
 // than at the last arming, so MOD falls back to ADD.  False when epoll refuses
 // it (a plain file, a closed number, the wake-up pipe): it then stays fresh and is polled.
@@ -222,24 +115,6 @@ bool arm(select_t *s, int r) {
     leave_fresh(s, r);
     rec.state = armed;
     return true;
-}
-
-// Takes one entry out of the set; the last entry of a descriptor frees its
-// record (an armed registration is left to fire at most once, ignored).
-void drop_entry(select_t *s, int e) {
-    entry_t &entry = s->entries[e];
-    (entry.prev >= 0 ? s->entries[entry.prev].next : s->head) = entry.next;
-    (entry.next >= 0 ? s->entries[entry.next].prev : s->tail) = entry.prev;
-    record_t &rec = s->records[entry.record];
-    (entry.older >= 0 ? s->entries[entry.older].newer : rec.oldest) = entry.newer;
-    (entry.newer >= 0 ? s->entries[entry.newer].older : rec.newest) = entry.older;
-    entry.seq = 0;
-    s->free_entries[s->free_entry_count++] = e;
-    s->max.store(s->max.load() - 1);
-    if (--rec.count > 0) return;
-    leave_fresh(s, entry.record);
-    table_erase(s, table_slot(s, rec.fd));
-    s->free_records[s->free_record_count++] = entry.record;
 }
 
 // The next ready entry of the last wait that is still in the set, or -1.
@@ -352,6 +227,10 @@ int wait_and_take(select_t *s, int timeout) {
     }
 }
 
+// The manager a handle names, or null for the handle 0.  A freed or invented
+// handle is the caller's error.
+select_t *manager(jlong manager_fd) { return talvo::from_handle<select_t>(manager_fd); }
+
 }  // namespace
 
 extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_server_port_JniSelectManager_createNative(JNIEnv *, jobject) {
@@ -362,7 +241,7 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_server_port_JniSelectManager_
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_server_port_JniSelectManager_initNative(JNIEnv *, jobject,
                                                                                         jlong manager_fd) {
-    auto *s = talvo::from_handle<select_t>(manager_fd);
+    select_t *s = manager(manager_fd);
     if (s == nullptr) return;
     locked guard(s);
     if (s->max.load() != 0) return;  // already initialised, or closed
@@ -381,15 +260,14 @@ extern "C" JNIEXPORT void JNICALL Java_com_velmar_server_port_JniSelectManager_i
     s->epfd = epfd;
     s->pipe[0] = fds[0];
     s->pipe[1] = fds[1];
-    s->head = s->tail = -1;
-    std::fill(std::begin(s->table), std::end(s->table), -1);
+    clear_tables(s);
     s->pipe_state.fetch_or(pipe_made);
     s->max.store(1);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_addNative(JNIEnv *, jobject,
                                                                                        jlong manager_fd, jint fd) {
-    auto *s = talvo::from_handle<select_t>(manager_fd);
+    select_t *s = manager(manager_fd);
     if (s == nullptr || fd < 0) return -1;
     bool wake = false;
     {
@@ -397,22 +275,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_a
         int end = s->max.load();
         if (end < 0 || end - 1 >= capacity) return -1;
         if (end == 0) return fd;  // not initialised: the set stays empty
-        int slot = table_slot(s, fd);
-        int r = s->table[slot];
-        if (r < 0) {
-            r = s->free_record_count > 0 ? s->free_records[--s->free_record_count] : s->records_used++;
-            s->table[slot] = r;
-            s->records[r] = record_t{fd, 0, -1, -1, 0, 0, ++s->next_id, 0, 0};
-        }
-        record_t &rec = s->records[r];
-        int e = s->free_entry_count > 0 ? s->free_entries[--s->free_entry_count] : s->entries_used++;
-        s->entries[e] = entry_t{++s->next_seq, r, s->tail, -1, rec.newest, -1};
-        (s->tail >= 0 ? s->entries[s->tail].next : s->head) = e;
-        s->tail = e;
-        (rec.newest >= 0 ? s->entries[rec.newest].newer : rec.oldest) = e;
-        rec.newest = e;
-        ++rec.count;
-        s->max.store(end + 1);
+        int r = add_entry(s, fd);
         // The number may name a new file: look at it afresh.  A waiting
         // thread learns of it from epoll, or from a wake-up when epoll refuses.
         if (!s->waiting) make_fresh(s, r);
@@ -424,21 +287,21 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_a
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_removeNative(JNIEnv *, jobject,
                                                                                           jlong manager_fd, jint fd) {
-    auto *s = talvo::from_handle<select_t>(manager_fd);
+    select_t *s = manager(manager_fd);
     if (s == nullptr || fd < 0) return -1;
     locked guard(s);
     int end = s->max.load();
     if (end < 0) return -1;
     if (end == 0) return fd;
     // The newest entry goes: of a descriptor added twice, the later one.
-    int r = s->table[table_slot(s, fd)];
+    int r = record_of(s, fd);
     if (r >= 0) drop_entry(s, s->records[r].newest);
     return fd;
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_selectNative(JNIEnv *, jobject,
                                                                                           jlong manager_fd, jlong ms) {
-    auto *s = talvo::from_handle<select_t>(manager_fd);
+    select_t *s = manager(manager_fd);
     if (s == nullptr) return -1;
     if (s->has_more != 0) {
         locked guard(s);
@@ -452,7 +315,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_server_port_JniSelectManager_s
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_server_port_JniSelectManager_closeNative(JNIEnv *, jobject,
                                                                                          jlong manager_fd) {
-    auto *s = talvo::from_handle<select_t>(manager_fd);
+    select_t *s = manager(manager_fd);
     if (s == nullptr) return;
     bool wake;
     {

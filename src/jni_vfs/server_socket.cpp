@@ -78,6 +78,10 @@ int clamp_timeout(int timeout) {
     return timeout < shortest_timeout_ms ? shortest_timeout_ms : timeout;
 }
 
+// The listener a handle names, or null for the handle 0.  A freed or
+// invented handle is the caller's error.
+server_socket_t *listener(jlong ss_fd) { return talvo::from_handle<server_socket_t>(ss_fd); }
+
 // Accepting threads read the time-outs while a setter may write them.
 void store_timeout(int &field, int timeout) {
     std::atomic_ref<int>(field).store(clamp_timeout(timeout), std::memory_order_relaxed);
@@ -114,18 +118,18 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniServerSocketImpl_bindP
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionReadTimeout(
     JNIEnv *, jobject, jlong ss_fd, jint timeout) {
-    if (auto *ss = talvo::from_handle<server_socket_t>(ss_fd)) store_timeout(ss->conn_read_timeout, timeout);
+    if (auto *ss = listener(ss_fd)) store_timeout(ss->conn_read_timeout, timeout);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_velmar_vfs_JniServerSocketImpl_nativeSetConnectionWriteTimeout(
     JNIEnv *, jobject, jlong ss_fd, jint timeout) {
-    if (auto *ss = talvo::from_handle<server_socket_t>(ss_fd)) store_timeout(ss->conn_write_timeout, timeout);
+    if (auto *ss = listener(ss_fd)) store_timeout(ss->conn_write_timeout, timeout);
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_velmar_vfs_JniServerSocketImpl_nativeAccept(JNIEnv *, jobject,
                                                                                            jlong ss_fd,
                                                                                            jlong conn_fd) {
-    auto *ss = talvo::from_handle<server_socket_t>(ss_fd);
+    server_socket_t *ss = listener(ss_fd);
     auto *conn = talvo::from_handle<connection_t>(conn_fd);
     if (ss == nullptr || conn == nullptr) return JNI_FALSE;
     return ss->accept(ss, conn) != 0 ? JNI_TRUE : JNI_FALSE;
@@ -133,13 +137,13 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_velmar_vfs_JniServerSocketImpl_na
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniServerSocketImpl_getLocalPort(JNIEnv *, jobject,
                                                                                        jlong ss_fd) {
-    auto *ss = talvo::from_handle<server_socket_t>(ss_fd);
+    server_socket_t *ss = listener(ss_fd);
     return ss == nullptr ? 0 : ss->port;
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniServerSocketImpl_closeNative(JNIEnv *, jobject,
                                                                                       jlong ss_fd) {
-    auto *ss = talvo::from_handle<server_socket_t>(ss_fd);
+    server_socket_t *ss = listener(ss_fd);
     if (ss == nullptr) return 0;
     // The hook returns only once no thread is inside the accept any more.
     ss->close(ss);

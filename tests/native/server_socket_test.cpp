@@ -13,16 +13,20 @@ using namespace talvo_test;
 
 namespace {
 
-// bindPort reads only its address through the env: a C string stands in for the Java string.
+// bindPort reads only its address through the env: a C string stands in for
+// the Java string, and the characters taken must be given back.
 jlong bind_loopback() {
+    static int held = 0;
     static JNINativeInterface_ table = [] {
         JNINativeInterface_ t{};
-        t.GetStringUTFChars = [](JNIEnv *, jstring s, jboolean *) { return reinterpret_cast<const char *>(s); };
-        t.ReleaseStringUTFChars = [](JNIEnv *, jstring, const char *) {};
+        t.GetStringUTFChars = [](JNIEnv *, jstring s, jboolean *) { return ++held, reinterpret_cast<const char *>(s); };
+        t.ReleaseStringUTFChars = [](JNIEnv *, jstring, const char *) { --held; };
         return t;
     }();
     static JNIEnv strings{&table};
-    return SERVER(bindPort)(&strings, nullptr, reinterpret_cast<jstring>(const_cast<char *>("127.0.0.1")), 0, 0);
+    jlong ss = SERVER(bindPort)(&strings, nullptr, reinterpret_cast<jstring>(const_cast<char *>("127.0.0.1")), 0, 0);
+    EXPECT_EQ(held, 0);
+    return ss;
 }
 
 template <typename T> T *record(jlong handle) { return reinterpret_cast<T *>(static_cast<intptr_t>(handle)); }
