@@ -37,10 +37,6 @@ final class FileHandler {
         this.dotfiles = dotfiles;
     }
 
-    Fs fs() {
-        return fs;
-    }
-
     /**
      * Fills {@code a} with the answer to {@code r}. With a {@code cache} (on a
      * select loop) nothing may wait: a file not open in the cache, or a listing,
