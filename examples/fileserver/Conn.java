@@ -23,6 +23,8 @@ abstract class Conn {
     /** After an answer that ends it: what the client still sends is read and dropped until it pauses, then it is closed. */
     boolean draining;
     int drained;
+    /** The last report found nothing to read. */
+    boolean empty;
     /** While parked: when it is due, and its place among the loop's parked connections. */
     long due;
     int dueSlot = -1;

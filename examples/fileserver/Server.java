@@ -155,11 +155,18 @@ abstract class Server {
         byte[] b = c.in != null ? c.in : l.buf;
         int from = c.in != null ? c.end : 0;
         int n = c.read(b, from, b.length - from);
-        // Nothing to read after a report: the peer left, or sent urgent data alone, which no request holds.
+        // Nothing to read after a report: once may be a report that was on its way when the
+        // descriptor changed hands; twice in a row is urgent data alone, which no request holds.
+        if (n == Conn.AGAIN && !c.empty) {
+            c.empty = true;
+            park(c);
+            return;
+        }
         if (n <= 0) {
             c.close();
             return;
         }
+        c.empty = false;
         if (c.draining) {
             if ((c.drained += n) > DRAIN_LIMIT) c.close();
             else park(c);
