@@ -155,10 +155,12 @@ abstract class Server {
         byte[] b = c.in != null ? c.in : l.buf;
         int from = c.in != null ? c.end : 0;
         int n = c.read(b, from, b.length - from);
-        // Nothing to read after a report: once may be a report that was on its way when the
-        // descriptor changed hands; twice in a row is urgent data alone, which no request holds.
+        // Nothing to read after a report: a report that was on its way when the descriptor changed
+        // hands, or urgent data, which no request holds and which may not be reported again. Either
+        // way the head's deadline now runs; a second such report in a row closes the connection.
         if (n == Conn.AGAIN && !c.empty) {
             c.empty = true;
+            if (c.headStarted == 0) c.headStarted = System.nanoTime();
             park(c);
             return;
         }
