@@ -5,6 +5,7 @@
 
 #include "talvo.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +30,7 @@ inline jlong to_handle(const void *record) { return static_cast<jlong>(reinterpr
 // null handle and a closed record alike.
 inline connection_t *open_connection(jlong conn_fd) {
     auto *conn = from_handle<connection_t>(conn_fd);
-    return conn != nullptr && conn->fd >= 0 ? conn : nullptr;
+    return conn != nullptr && std::atomic_ref<int>(conn->fd).load(std::memory_order_relaxed) >= 0 ? conn : nullptr;
 }
 
 // ---------------------------------------------------------------- strings

@@ -14,6 +14,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -32,9 +34,9 @@ constexpr auto wakeup_take_bound = std::chrono::seconds(1);
 // The descriptor an operation works on, read once, or -1 when there is no
 // open connection.  A negative length would reach the kernel as a huge size_t
 // and let it write past the caller's buffer: refused the same way.
-int operation_fd(const connection_t *conn, int len) {
+int operation_fd(connection_t *conn, int len) {
     if (conn == nullptr || len < 0) return -1;
-    int fd = conn->fd;
+    int fd = std::atomic_ref<int>(conn->fd).load(std::memory_order_relaxed);
     return fd < 0 ? -1 : fd;
 }
 
@@ -85,15 +87,34 @@ constexpr int64_t sendfile_most = 0x7ffff000;
 
 // One sendfile from `offset` without touching the file's position.  The
 // count keeps offset + count within off_t, so a length up to the end of
-// time is simply "to the end of the file".
+// time is simply "to the end of the file".  sendfile has no MSG_NOSIGNAL:
+// SIGPIPE is held back on this thread for the call, and the one that a gone
+// peer raised is taken, so that it is an EPIPE result as for the sends.
 ssize_t send_file_once(int fd, int file, int64_t offset, int64_t length) {
     off_t at = offset;
     size_t count = static_cast<size_t>(std::min({length, sendfile_most, INT64_MAX - offset}));
-    return sendfile(fd, file, &at, count);
+    sigset_t pipe_signal, before;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+    ssize_t result = sendfile(fd, file, &at, count);
+    int error = errno;
+    // A caller that holds SIGPIPE back itself keeps whatever is pending.
+    if (result < 0 && error == EPIPE && !sigismember(&before, SIGPIPE)) {
+        const timespec no_wait{};
+        sigtimedwait(&pipe_signal, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return result;
 }
 
 // Failures of the file's side, which no byte of the socket's depends on.
-bool file_refused(int error) { return error == EBADF || error == EINVAL || error == ESPIPE || error == EOVERFLOW; }
+bool file_refused(int error) { return error == EBADF || error == EINVAL || error == ESPIPE; }
+
+// A send that found no bytes at its offset: the file ended there, or the
+// offset lies beyond the largest file its file system can hold (EOVERFLOW).
+bool file_ended(ssize_t result, int error) { return result == 0 || (result < 0 && error == EOVERFLOW); }
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
@@ -179,13 +200,16 @@ void wait_for_accept_threads(std::atomic_ref<int> threads, int at_most,
 namespace talvo {
 
 int64_t std_send_file(connection_t *conn, int file, int64_t offset, int64_t length) {
-    int fd = operation_fd(conn, 0);
-    if (fd < 0) return TALVO_ERROR;
+    if (operation_fd(conn, 0) < 0) return TALVO_ERROR;
     conn->sent_data = 1;
     int64_t sent = 0;
     while (sent < length) {
+        // Read afresh for each send, as std_write does: a number closed by
+        // another thread while a send waited may name someone else's file now.
+        int fd = operation_fd(conn, 0);
+        if (fd < 0) return TALVO_ERROR;
         ssize_t result = retry_interrupted_bounded([&] { return send_file_once(fd, file, offset + sent, length - sent); });
-        if (result == 0) break;  // the file ended: the caller sees a short count
+        if (file_ended(result, errno)) break;  // the caller sees a short count
         if (result > 0) {
             sent += result;
             continue;
@@ -224,6 +248,7 @@ int64_t std_try_send_file(connection_t *conn, int file, int64_t offset, int64_t 
     ssize_t result = send_file_once(fd, file, offset, length);
     int error = errno;
     ioctl(fd, FIONBIO, &off);
+    if (file_ended(result, error)) return 0;
     if (result >= 0) return result;
     return would_block(error) ? TALVO_WOULD_BLOCK : TALVO_ERROR;
 }
@@ -238,8 +263,9 @@ const connection_ops_t std_ops = {
 
 int conn_close(connection_t *conn) {
     if (conn == nullptr) return -1;
-    int fd = conn->fd;
-    conn->fd = -1;
+    // Taken in one step: two closes at once close the number once, never a
+    // file that reused it in between.
+    int fd = std::atomic_ref<int>(conn->fd).exchange(-1);
     if (fd >= 0) close(fd);
     return 1;
 }
