@@ -6,19 +6,20 @@ import com.velmar.vfs.Syslog;
 import java.io.File;
 import java.io.IOException;
 import java.lang.management.ManagementFactory;
-import java.net.BindException;
 import java.net.InetAddress;
-import java.net.InetSocketAddress;
-import java.net.ServerSocket;
-import java.net.Socket;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.ArrayBlockingQueue;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.atomic.AtomicLong;
 import java.util.function.BiConsumer;
 import java.util.regex.Pattern;
 
@@ -35,22 +36,6 @@ public final class FileServer {
     /** Where a daemon started by {@code --daemon} tells its starter how the start went (an environment variable). */
     private static final String REPORT = "FILESERVER_REPORT";
 
-    /** Binds, serves until stopped, and stops. */
-    interface Server {
-        /** Binds the listening socket and returns its port; no thread serves yet. */
-        int bind() throws IOException;
-
-        /** Starts the server's threads; they wait for {@link #serve} (or {@link #stop}) before they do anything. */
-        void start();
-
-        /** Lets the threads serve. */
-        void serve();
-
-        void stop();
-
-        void await() throws InterruptedException;
-    }
-
     static final class Options {
         String root = "examples/site";
         String addr = "127.0.0.1";
@@ -61,8 +46,7 @@ public final class FileServer {
         int headTimeoutMs = 5000;
         int acceptors = 2;
         int loops = Math.max(1, Runtime.getRuntime().availableProcessors());
-        /** 0: the transport's own default. */
-        int workers;
+        int workers = 256;
         int queue = 1024;
         int maxConnections = 10000;
         int backlog = 1024;
@@ -83,7 +67,7 @@ public final class FileServer {
             new Option("--root", "DIR", "directory to serve (examples/site)", (o, v) -> o.root = v),
             new Option("--addr", "A", "numeric IPv4 or IPv6 address to listen on (127.0.0.1)", (o, v) -> o.addr = address(v)),
             new Option("--port", "N", "TCP port, 1 to 65535 (8080)", (o, v) -> o.port = number("--port", v, 1, 65535)),
-            new Option("--transport", "T", "native (libtalvo) or jdk (the JDK's own sockets and files)",
+            new Option("--transport", "T", "native (libtalvo) or jdk (the JDK's own NIO and files)",
                 (o, v) -> o.transport = oneOf("--transport", v, "native", "jdk")),
             new Option("--read-timeout", "MS", "closes a connection idle for that long (20000)",
                 (o, v) -> o.readTimeoutMs = number("--read-timeout", v, 1, Integer.MAX_VALUE)),
@@ -91,7 +75,7 @@ public final class FileServer {
                 (o, v) -> o.headTimeoutMs = number("--head-timeout", v, 1, Integer.MAX_VALUE)),
             new Option("--write-timeout", "MS", "closes a connection that does not read an answer for that long (5000)",
                 (o, v) -> o.writeTimeoutMs = number("--write-timeout", v, 1, Integer.MAX_VALUE)),
-            new Option("--workers", "N", "most threads serving at once (native: 256; jdk: one per connection)",
+            new Option("--workers", "N", "most threads doing what could wait: opens, listings, slow sends (256)",
                 (o, v) -> o.workers = number("--workers", v, 1, 100000)),
             new Option("--queue", "N", "connections waiting for a worker before others get 503 (1024)",
                 (o, v) -> o.queue = number("--queue", v, 1, 1 << 20)),
@@ -187,71 +171,7 @@ public final class FileServer {
         }
     }
 
-    /** Bounds of the drain before an early close (see {@link Conn#drain}). */
-    static final int DRAIN_LIMIT = 1 << 20;
-    static final int DRAIN_PAUSE_MS = 100;
-    static final long DRAIN_MS = 2000;
-
     private FileServer() {}
-
-    /** A thread that waits until {@code go} opens before it runs {@code r}. */
-    static Thread gated(java.util.concurrent.CountDownLatch go, Runnable r, String name) {
-        return daemon(() -> {
-            try {
-                go.await();
-            } catch (InterruptedException e) {
-                return;
-            }
-            r.run();
-        }, name);
-    }
-
-    static Thread daemon(Runnable r, String name) {
-        Thread t = new Thread(r, name);
-        t.setDaemon(true);
-        return t;
-    }
-
-    /** A short pause after a failed accept, so that a lasting failure does not spin. */
-    static void pause() {
-        try {
-            Thread.sleep(10);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        }
-    }
-
-    /** Says at once why the address and port cannot be listened on, if they cannot; the native bind retries for seconds. */
-    static void checkListen(String addr, int port) throws IOException {
-        try (ServerSocket probe = new ServerSocket()) {
-            probe.setReuseAddress(true);
-            probe.bind(new InetSocketAddress(InetAddress.getByName(addr), port), 1);
-        } catch (IOException e) {
-            throw listenFailure(addr, port, e);
-        }
-    }
-
-    static IOException listenFailure(String addr, int port, IOException e) {
-        String why = String.valueOf(e.getMessage());
-        String at = "cannot listen on " + addr + " port " + port + ": ";
-        if (!(e instanceof BindException)) return new IOException(at + why, e);
-        if (why.contains("in use")) return new IOException(at + "the port is in use", e);
-        if (why.contains("ermission")) {
-            return new IOException(at + "permission denied (ports below 1024 need the superuser)", e);
-        }
-        if (why.contains("assign")) return new IOException(at + "not an address of this machine", e);
-        return new IOException(at + why, e);
-    }
-
-    /** Connects to the listening socket and leaves, so that one thread waiting in its accept returns. */
-    static void wake(String addr, int port) {
-        try (Socket s = new Socket()) {
-            InetAddress a = InetAddress.getByName(addr);
-            s.connect(new InetSocketAddress(a.isAnyLocalAddress() ? InetAddress.getLoopbackAddress() : a, port), 1000);
-        } catch (IOException e) {
-            // nobody waits, or the backlog is full: the caller looks again
-        }
-    }
 
     /** The starter's report file, opened before the user switch can take the right to. */
     private static java.io.OutputStream reportTo;
@@ -312,7 +232,7 @@ public final class FileServer {
                 return;
             }
         }
-        HttpSession.AccessLog log = o.log ? accessLog() : null;
+        Server.AccessLog log = o.log ? accessLog() : null;
         Server server = o.transport.equals("jdk") ? new JdkServer(o, root, log) : new NativeServer(o, root, log);
         int port;
         try {
@@ -321,18 +241,16 @@ public final class FileServer {
             fail(1, e.getMessage());
             return;
         }
-        // Every thread of the server is made now, so that a limit on the threads of the account
-        // switched to can only ever refuse workers; none of them serves before the switch.
-        server.start();
-        // Before leaving the superuser: the file's directory may be writable by root only.
-        if (o.pidFile != null) {
-            try {
-                Files.writeString(Path.of(o.pidFile), ProcessHandle.current().pid() + "\n");
-            } catch (IOException e) {
-                server.stop();
-                fail(1, "cannot write the pid file " + o.pidFile + ": " + e.getMessage());
-                return;
-            }
+        try {
+            // Every thread of the server is made now, so that a limit on the threads of the account
+            // switched to can only ever refuse workers; none of them serves before the switch.
+            server.start();
+            // Before leaving the superuser: the file's directory may be writable by root only.
+            if (o.pidFile != null) writePidFile(Path.of(o.pidFile), o.user != null);
+        } catch (IOException e) {
+            server.stop();
+            fail(1, o.pidFile != null ? "cannot write the pid file " + o.pidFile + ": " + e.getMessage() : e.getMessage());
+            return;
         }
         if (o.user != null) {
             // Nothing serves yet: a failed switch never answers a request with the superuser's rights.
@@ -375,7 +293,40 @@ public final class FileServer {
         }
     }
 
+    /**
+     * Writes the process id to a new file: never through a link, nor into a file
+     * that is there (a stale regular file is replaced). A server that leaves the
+     * superuser cannot remove it from a directory of root's: a small process that
+     * keeps root's rights removes it when the server's end closes its pipe.
+     */
+    private static void writePidFile(Path p, boolean leaving) throws IOException {
+        byte[] pid = (ProcessHandle.current().pid() + "\n").getBytes(StandardCharsets.US_ASCII);
+        if (Files.isRegularFile(p, LinkOption.NOFOLLOW_LINKS)) Files.delete(p);
+        try { // CREATE_NEW: created here or not at all, and a link in the way fails it
+            Files.write(p, pid, StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE, LinkOption.NOFOLLOW_LINKS);
+        } catch (FileAlreadyExistsException e) {
+            throw new IOException("something that is not a regular file is there (a link?)", e);
+        }
+        if (!leaving) return;
+        pidFileKeeper = new ProcessBuilder("/bin/sh", "-c", "trap '' INT HUP TERM; cat >/dev/null;"
+                + " [ \"$(cat -- \"$1\" 2>/dev/null)\" = \"$2\" ] && rm -f -- \"$1\"",
+            "sh", p.toString(), Long.toString(ProcessHandle.current().pid()))
+            .redirectOutput(ProcessBuilder.Redirect.DISCARD).redirectError(ProcessBuilder.Redirect.DISCARD).start();
+    }
+
+    /** With --user: the process that removes the pid file once this one has ended (see writePidFile). */
+    private static Process pidFileKeeper;
+
     private static void removePidFile(Options o) {
+        if (pidFileKeeper != null) { // its turn now, so that the file is gone once this process is
+            try {
+                pidFileKeeper.getOutputStream().close();
+                pidFileKeeper.waitFor(2, java.util.concurrent.TimeUnit.SECONDS);
+            } catch (IOException | InterruptedException e) {
+                // it removes the file when this process ends
+            }
+            return;
+        }
         if (o.pidFile == null) return;
         try {
             Path p = Path.of(o.pidFile);
@@ -386,14 +337,34 @@ public final class FileServer {
     }
 
     /** The system log, or standard error with one warning when the machine has no system log socket. */
-    private static HttpSession.AccessLog accessLog() {
+    private static Server.AccessLog accessLog() {
+        Server.AccessLog out;
         if (!Files.exists(Path.of("/dev/log"))) {
             System.err.println("fileserver: warning: no system log (/dev/log); access lines go to standard error");
-            return System.err::println;
+            out = System.err::println;
+        } else {
+            Syslog syslog = new Syslog();
+            syslog.nativeOpenSyslog();
+            out = line -> syslog.nativeSyslog(LOG_INFO, line);
         }
-        Syslog syslog = new Syslog();
-        syslog.nativeOpenSyslog();
-        return line -> syslog.nativeSyslog(LOG_INFO, line);
+        // Written by a thread of its own: a log that does not take its lines must not hold a select loop.
+        // When it has fallen this far behind, lines are dropped and counted.
+        BlockingQueue<String> lines = new ArrayBlockingQueue<>(8192);
+        AtomicLong dropped = new AtomicLong();
+        Server.daemon(() -> {
+            try {
+                while (true) {
+                    out.line(lines.take());
+                    long n = dropped.getAndSet(0);
+                    if (n > 0) out.line("fileserver: " + n + " access lines dropped: the log fell behind");
+                }
+            } catch (InterruptedException e) {
+                // the end
+            }
+        }, "log").start();
+        return line -> {
+            if (!lines.offer(line)) dropped.incrementAndGet();
+        };
     }
 
     /** The fields of the account database's entry for the key (getent), or null when there is none. */

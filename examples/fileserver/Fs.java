@@ -1,15 +1,38 @@
 package fileserver;
 
-import com.velmar.vfs.FileStatus;
-import com.velmar.vfs.JniFileStream;
-
 /** The file-system calls of the request handling; paths are exact UTF-8 text under any locale. */
 interface Fs {
-    /** Status of the path (of a link itself when {@code lstat}), or null when it cannot be had. */
-    FileStatus stat(String path, boolean lstat);
+    /** Files up to this size are read into memory once opened, so that they go out with the head in one send. */
+    int SMALL = 16 * 1024;
 
-    /** An open file for reading, or null when it cannot be opened. */
-    FileIn open(String path);
+    /**
+     * What the answers need of a file's status; times floored to the second, with the nanoseconds
+     * within it. Two equal statuses are taken for the same unchanged file.
+     */
+    record Stat(long dev, long ino, int mode, long size, long mtime, int nanos, long ctime) {
+        boolean isDirectory() {
+            return (mode & 0170000) == 0040000;
+        }
+
+        boolean isFile() {
+            return (mode & 0170000) == 0100000;
+        }
+
+        boolean isLink() {
+            return (mode & 0170000) == 0120000;
+        }
+    }
+
+    /** Status of the path (of a link itself when {@code lstat}), or null when it cannot be had. */
+    Stat stat(String path, boolean lstat);
+
+    /**
+     * The file open for reading, with the status of what was opened (null when it
+     * cannot be had) and, for a small regular file, its bytes; null when it cannot be opened.
+     */
+    OpenFile open(String path);
+
+    void close(OpenFile file);
 
     /** Names in a directory, or null. */
     default String[] list(String dir) {
@@ -19,21 +42,5 @@ interface Fs {
     /** A link's target as stored, or null when it cannot be read exactly. */
     default String readLink(String path) {
         return FileNames.readLink(path);
-    }
-
-    interface FileIn {
-        /**
-         * Status of the file actually opened, taken once at open: at least its
-         * identity (dev, ino), its type and its size; null when it cannot be had.
-         */
-        FileStatus status();
-
-        /** Fills up to {@code len} bytes; fewer only at the end of the file; {@link JniFileStream#FAILED} at its end or on failure. */
-        int read(byte[] buf, int off, int len);
-
-        /** Moves to byte {@code pos} of the file; false when that fails. */
-        boolean seek(long pos);
-
-        void close();
     }
 }

@@ -1,7 +1,5 @@
 package fileserver;
 
-import com.velmar.vfs.FileStatus;
-import com.velmar.vfs.JniFileStream;
 import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
@@ -10,16 +8,17 @@ import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.FileTime;
+import java.time.Instant;
 import java.util.Map;
 
-/** java.nio.file, with the status in the same object the natives fill. */
+/** java.nio.file, with the status in the same record the natives fill. */
 final class JdkFs implements Fs {
     private static final LinkOption[] FOLLOW = {};
     private static final LinkOption[] NOFOLLOW = {LinkOption.NOFOLLOW_LINKS};
-    private static final String ATTRIBUTES = "unix:dev,ino,mode,nlink,uid,gid,rdev,size,lastAccessTime,lastModifiedTime,ctime";
+    private static final String ATTRIBUTES = "unix:dev,ino,mode,size,lastModifiedTime,ctime";
 
     @Override
-    public FileStatus stat(String path, boolean lstat) {
+    public Stat stat(String path, boolean lstat) {
         try {
             return status(FileNames.path(path), lstat ? NOFOLLOW : FOLLOW);
         } catch (IOException | RuntimeException e) {
@@ -27,23 +26,16 @@ final class JdkFs implements Fs {
         }
     }
 
-    private static FileStatus status(Path path, LinkOption[] options) throws IOException {
+    private static Stat status(Path path, LinkOption[] options) throws IOException {
         Map<String, Object> a = Files.readAttributes(path, ATTRIBUTES, options);
-        int mode = (Integer) a.get("mode");
-        int type = mode & 0170000;
-        return new FileStatus((Long) a.get("dev"), (Long) a.get("ino"), mode, (Integer) a.get("nlink"),
-            (Integer) a.get("uid"), (Integer) a.get("gid"), (Long) a.get("rdev"), (Long) a.get("size"), 0, 0,
-            seconds(a.get("lastAccessTime")), seconds(a.get("lastModifiedTime")), seconds(a.get("ctime")),
-            type == 0100000, type == 040000, type == 020000, type == 060000, type == 010000, type == 0120000,
-            type == 0140000);
-    }
-
-    private static long seconds(Object time) {
-        return ((FileTime) time).toMillis() / 1000;
+        // An Instant's seconds are floored, as the kernel's are, also before 1970.
+        Instant mtime = ((FileTime) a.get("lastModifiedTime")).toInstant();
+        return new Stat((Long) a.get("dev"), (Long) a.get("ino"), (Integer) a.get("mode"), (Long) a.get("size"),
+            mtime.getEpochSecond(), mtime.getNano(), ((FileTime) a.get("ctime")).toInstant().getEpochSecond());
     }
 
     @Override
-    public FileIn open(String path) {
+    public OpenFile open(String path) {
         Path p;
         FileChannel channel;
         try {
@@ -52,56 +44,33 @@ final class JdkFs implements Fs {
         } catch (IOException | RuntimeException e) {
             return null;
         }
-        // A channel has no fstat: its size and position come from the descriptor (a pipe cannot
-        // tell its position), its identity and type from the path just after the open.
-        FileStatus opened;
+        // A channel has no fstat: its size comes from the descriptor, its identity and type from
+        // the path just after the open (what was opened is then judged by the identity).
+        Stat opened = null;
+        byte[] bytes = null;
         try {
-            FileStatus named = status(p, NOFOLLOW);
-            channel.position(0);
-            opened = new FileStatus(named.dev, named.ino, named.mode, named.nlink, named.uid, named.gid, named.rdev,
-                channel.size(), 0, 0, named.atime, named.mtime, named.ctime, named.isRegularFile, named.isDirectory,
-                named.isCharacterDevice, named.isBlockDevice, named.isFifo, named.isSymbolicLink, named.isSocket);
+            Stat named = status(p, NOFOLLOW);
+            opened = new Stat(named.dev(), named.ino(), named.mode(), channel.size(), named.mtime(), named.nanos(),
+                named.ctime());
+            if (opened.isFile() && opened.size() <= SMALL) {
+                ByteBuffer b = ByteBuffer.allocate((int) opened.size());
+                while (b.hasRemaining() && channel.read(b, b.position()) > 0) {
+                    // until full or at the end
+                }
+                if (!b.hasRemaining()) bytes = b.array();
+            }
         } catch (IOException | RuntimeException e) {
-            opened = null;
+            // said by a null status
         }
-        FileStatus status = opened;
-        return new FileIn() {
-            @Override
-            public FileStatus status() {
-                return status;
-            }
+        return new OpenFile(this, -1, channel, opened, bytes);
+    }
 
-            @Override
-            public int read(byte[] buf, int off, int len) {
-                ByteBuffer b = ByteBuffer.wrap(buf, off, len);
-                try {
-                    while (b.hasRemaining() && channel.read(b) > 0) {
-                        // until full or at the end
-                    }
-                } catch (IOException e) {
-                    return JniFileStream.FAILED;
-                }
-                return b.position() == off && len > 0 ? JniFileStream.FAILED : b.position() - off;
-            }
-
-            @Override
-            public boolean seek(long pos) {
-                try {
-                    channel.position(pos);
-                    return true;
-                } catch (IOException e) {
-                    return false;
-                }
-            }
-
-            @Override
-            public void close() {
-                try {
-                    channel.close();
-                } catch (IOException ignored) {
-                    // nothing more to do
-                }
-            }
-        };
+    @Override
+    public void close(OpenFile file) {
+        try {
+            file.channel.close();
+        } catch (IOException ignored) {
+            // nothing more to do
+        }
     }
 }

@@ -1,265 +1,248 @@
 package fileserver;
 
-import com.velmar.vfs.JniStream;
-
 import java.io.IOException;
-import java.io.InputStream;
-import java.io.OutputStream;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
-import java.net.ServerSocket;
-import java.net.Socket;
-import java.net.SocketTimeoutException;
-import java.util.Set;
-import java.util.concurrent.ConcurrentHashMap;
-import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.TimeUnit;
+import java.net.StandardSocketOptions;
+import java.nio.ByteBuffer;
+import java.nio.channels.CancelledKeyException;
+import java.nio.channels.ClosedSelectorException;
+import java.nio.channels.SelectionKey;
+import java.nio.channels.Selector;
+import java.nio.channels.ServerSocketChannel;
+import java.nio.channels.SocketChannel;
+import java.util.Collections;
+import java.util.Iterator;
+import java.util.List;
 
 /**
- * The same request handling on the JDK alone: java.net.ServerSocket, a thread
- * per connection on its socket streams, and java.nio.file. The socket streams
- * have a read time-out but no send time-out and no deadline for a whole head:
- * a watchdog thread closes the connections that exceed either.
+ * The same loops on the JDK alone: a Selector per loop, non-blocking
+ * SocketChannels, FileChannel.transferTo, and java.nio.file. A worker that must
+ * wait for a client to take more waits on a Selector of its own.
  */
-final class JdkServer implements FileServer.Server {
-    /** How often the watchdog looks. */
-    private static final long WATCH_MS = 100;
+final class JdkServer extends Server {
+    /** Each pool thread's own selector, for the sends that wait. */
+    private static final ThreadLocal<Selector> WAITER = new ThreadLocal<>();
 
-    private final FileServer.Options options;
-    private final HttpSession.Site site;
-    private final Set<JdkConn> open = ConcurrentHashMap.newKeySet();
-    private final Workers workers;
-    private final Workers refusals;
-    private ServerSocket listener;
-    private Thread acceptor;
-    private Thread watchdog;
-    private volatile boolean stopping;
-    private final CountDownLatch go = new CountDownLatch(1);
+    private ServerSocketChannel listener;
 
-    JdkServer(FileServer.Options options, String root, HttpSession.AccessLog log) {
-        this.options = options;
-        this.site = new HttpSession.Site(root, new JdkFs(), log, options.dotfiles);
-        // A connection holds its thread for its whole life.
-        int max = options.workers > 0 ? options.workers : options.maxConnections;
-        workers = new Workers(0, max, options.queue, "worker", () -> {});
-        refusals = new Workers(2, 2, 256, "refuse", () -> {});
+    JdkServer(FileServer.Options options, String root, AccessLog log) {
+        super(options, new FileHandler(root, new JdkFs(), options.dotfiles), log);
     }
 
     @Override
-    public int bind() throws IOException {
-        listener = new ServerSocket();
-        listener.setReuseAddress(true);
+    int bind() throws IOException {
+        listener = ServerSocketChannel.open();
         try {
+            listener.setOption(StandardSocketOptions.SO_REUSEADDR, true);
             listener.bind(new InetSocketAddress(InetAddress.getByName(options.addr), options.port), options.backlog);
         } catch (IOException e) {
-            close(listener);
-            throw FileServer.listenFailure(options.addr, options.port, e);
+            listener.close();
+            throw listenFailure(options.addr, options.port, e);
         }
         // The JDK readies its socket closing at the first close, with a descriptor of its own: done at
         // the descriptor limit, that fails for good and no socket is ever closed again. So close one now.
+        SocketChannel.open().close();
+        return ((InetSocketAddress) listener.getLocalAddress()).getPort();
+    }
+
+    @Override
+    Loop newLoop() throws IOException {
+        return new NioLoop();
+    }
+
+    @Override
+    Conn accept(Loop loop) {
+        SocketChannel ch;
         try {
-            close(new ServerSocket(0, 1, InetAddress.getLoopbackAddress()));
+            ch = listener.accept();
         } catch (IOException e) {
-            // no loopback to bind: the first close comes later
+            return null;
         }
-        return listener.getLocalPort();
-    }
-
-    @Override
-    public void start() {
-        acceptor = FileServer.gated(go, this::acceptLoop, "accept");
-        watchdog = FileServer.gated(go, this::watch, "watchdog");
-        watchdog.start();
-        acceptor.start();
-        refusals.prestartAllCoreThreads();
-    }
-
-    @Override
-    public void serve() {
-        go.countDown();
-    }
-
-    private void acceptLoop() {
-        while (!stopping) {
-            Socket socket;
-            try {
-                socket = listener.accept();
-            } catch (IOException e) {
-                if (!stopping) FileServer.pause();
-                continue;
-            }
-            JdkConn conn;
-            try {
-                socket.setTcpNoDelay(true);
-                socket.setSoTimeout(options.readTimeoutMs);
-                conn = new JdkConn(socket);
-            } catch (IOException e) {
-                close(socket); // e.g. the peer already reset it
-                continue;
-            }
-            if (stopping) {
-                conn.close();
-                break;
-            }
-            if (open.size() > options.maxConnections || !workers.offer(() -> serve(conn))) refuse(conn);
-        }
-    }
-
-    private void refuse(JdkConn conn) {
-        boolean taken = refusals.offer(() -> {
-            conn.session.refuse();
-            conn.drain();
-            conn.close();
-        });
-        if (!taken) conn.close();
-    }
-
-    private void serve(JdkConn conn) {
-        HttpSession session = conn.session;
-        FileCache files = new FileCache(site.fs());
-        while (!stopping) {
-            HttpSession.Step step = session.serve(-1, files);
-            if (step == HttpSession.Step.MORE) step = session.finish() ? HttpSession.Step.KEEP : HttpSession.Step.CLOSE;
-            if (step != HttpSession.Step.KEEP) {
-                if (session.unread()) conn.drain();
-                break;
-            }
-        }
-        files.clear();
-        conn.close();
-    }
-
-    /** Closes the connections whose write has waited longer than the write time-out, or whose head is overdue. */
-    private void watch() {
-        long writeNanos = TimeUnit.MILLISECONDS.toNanos(options.writeTimeoutMs);
-        long headNanos = TimeUnit.MILLISECONDS.toNanos(options.headTimeoutMs);
-        while (!stopping) {
-            long now = System.nanoTime();
-            for (JdkConn c : open) {
-                long writing = c.writingSince;
-                long head = c.session.headStarted();
-                if ((writing != 0 && now - writing > writeNanos) || (head != 0 && now - head > headNanos)) c.close();
-            }
-            try {
-                Thread.sleep(WATCH_MS);
-            } catch (InterruptedException e) {
-                return;
-            }
+        try {
+            ch.configureBlocking(false);
+            ch.setOption(StandardSocketOptions.TCP_NODELAY, true);
+            return new NioConn((NioLoop) loop, ch);
+        } catch (IOException | RuntimeException e) { // e.g. the peer already reset it
+            close(ch);
+            return null;
         }
     }
 
     @Override
-    public void stop() {
-        stopping = true;
-        go.countDown();
-        if (listener != null) close(listener);
-        open.forEach(JdkConn::close);
-        for (Thread t : new Thread[] {acceptor, watchdog}) {
-            if (t == null) continue;
-            t.interrupt();
-            try {
-                t.join(3000);
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-            }
-        }
-        workers.shutdown();
-        refusals.shutdown();
+    void stopAccepting(List<Thread> acceptors) {
+        close(listener); // an accept under way returns
+        for (Thread t : acceptors) join(t, 3000);
     }
 
     @Override
-    public void await() throws InterruptedException {
-        if (acceptor != null) acceptor.join();
+    void threadEnds() {
+        Selector s = WAITER.get();
+        WAITER.remove();
+        if (s != null) close(s);
     }
 
-    static void close(java.io.Closeable c) {
+    private static void close(java.io.Closeable c) {
         try {
             c.close();
         } catch (IOException ignored) {
-            // already gone
+            // closed or gone already
         }
     }
 
-    private final class JdkConn implements Conn {
-        private final Socket socket;
-        private final InputStream in;
-        private final OutputStream out;
-        private final byte[] joined = new byte[32 * 1024];
-        final HttpSession session;
-        /** When the write under way began (System.nanoTime), or 0: for the watchdog. */
-        volatile long writingSince;
+    private final class NioLoop extends Loop {
+        final Selector selector = Selector.open();
+        private Iterator<SelectionKey> reported = Collections.emptyIterator();
+        volatile Thread thread;
 
-        JdkConn(Socket socket) throws IOException {
-            this.socket = socket;
-            this.in = socket.getInputStream();
-            this.out = socket.getOutputStream();
-            this.session = new HttpSession(this, site);
-            open.add(this);
-        }
+        NioLoop() throws IOException {}
 
         @Override
-        public int read(byte[] buf, int off, int len) {
+        Conn select(long ms) {
+            thread = Thread.currentThread();
             try {
-                int n = in.read(buf, off, len);
-                return n < 0 ? 0 : n;
-            } catch (SocketTimeoutException e) {
-                close();
-                return JniStream.TIMEOUT;
-            } catch (IOException e) {
-                close();
-                return JniStream.ERROR;
-            }
-        }
+                for (boolean waited = false; ; waited = true) {
+                    while (reported.hasNext()) {
+                        SelectionKey k = reported.next();
+                        reported.remove();
+                        if (k.isValid()) return (Conn) k.attachment(); // watched still: answered at once, it stays so
 
-        @Override
-        public int write(byte[] buf, int off, int len) {
-            writingSince = System.nanoTime();
-            try {
-                out.write(buf, off, len);
-                return len;
-            } catch (IOException e) {
-                close();
-                return JniStream.ERROR;
-            } finally {
-                writingSince = 0;
-            }
-        }
-
-        /** Joins the head and the start of the body in one write, as the native two-array write does. */
-        @Override
-        public int write2(byte[] head, int headLen, byte[] body, int off, int len) {
-            int first = Math.min(len, joined.length - headLen);
-            System.arraycopy(head, 0, joined, 0, headLen);
-            System.arraycopy(body, off, joined, headLen, first);
-            if (headLen + first > 0 && write(joined, 0, headLen + first) < 0) return JniStream.ERROR;
-            if (len > first && write(body, off + first, len - first) < 0) return JniStream.ERROR;
-            return headLen + len;
-        }
-
-        @Override
-        public void drain() {
-            byte[] buf = new byte[4096];
-            long deadline = System.currentTimeMillis() + FileServer.DRAIN_MS;
-            try {
-                socket.setSoTimeout(FileServer.DRAIN_PAUSE_MS);
-                for (int total = 0, n; total < FileServer.DRAIN_LIMIT && System.currentTimeMillis() < deadline
-                        && (n = in.read(buf)) > 0; ) {
-                    total += n;
+                    }
+                    if (waited) return null;
+                    selector.select(ms);
+                    reported = selector.selectedKeys().iterator();
                 }
-            } catch (IOException e) {
-                // the peer paused or left: either way, done
+            } catch (IOException | ClosedSelectorException | CancelledKeyException e) {
+                return null;
             }
         }
 
         @Override
-        public String peer() {
-            return socket.getInetAddress().getHostAddress();
+        void close() {
+            JdkServer.close(selector);
+        }
+    }
+
+    private final class NioConn extends Conn {
+        private final SocketChannel ch;
+        private final SelectionKey key;
+        private final NioLoop home;
+        private final ByteBuffer[] pair = new ByteBuffer[2];
+
+        NioConn(NioLoop loop, SocketChannel ch) throws IOException {
+            super(loop);
+            this.home = loop;
+            this.ch = ch;
+            this.key = ch.register(loop.selector, 0, this);
         }
 
         @Override
-        public void close() {
-            open.remove(this);
-            JdkServer.close(socket);
+        int read(byte[] buf, int off, int len) {
+            try {
+                int n = ch.read(ByteBuffer.wrap(buf, off, len));
+                return n > 0 ? n : n == 0 ? AGAIN : GONE;
+            } catch (IOException e) {
+                return GONE;
+            }
+        }
+
+        @Override
+        long trySend(byte[] head, int headOff, int headLen, byte[] body, int bodyOff, int bodyLen) {
+            pair[0] = ByteBuffer.wrap(head, headOff, headLen);
+            pair[1] = ByteBuffer.wrap(body, bodyOff, bodyLen);
+            long sent = 0;
+            try {
+                for (long n; sent < headLen + bodyLen && (n = ch.write(pair)) > 0; ) sent += n;
+            } catch (IOException e) {
+                return GONE;
+            }
+            return sent > 0 || headLen + bodyLen == 0 ? sent : AGAIN;
+        }
+
+        @Override
+        long trySendFile(OpenFile file, long from, long length) {
+            try {
+                long n = file.channel.transferTo(from, length, ch);
+                return n > 0 ? n : AGAIN;
+            } catch (IOException e) {
+                return GONE;
+            }
+        }
+
+        @Override
+        boolean send(byte[] head, int headOff, int headLen, byte[] body, int bodyOff, int bodyLen) {
+            long total = headLen + bodyLen;
+            for (long sent = 0, n; sent < total; sent += n) {
+                int h = (int) Math.min(sent, headLen);
+                int b = (int) Math.max(0, sent - headLen);
+                n = trySend(head, headOff + h, headLen - h, body, bodyOff + b, bodyLen - b);
+                if (n == GONE || (n == AGAIN && !writable())) return false;
+                n = Math.max(0, n);
+            }
+            return true;
+        }
+
+        @Override
+        boolean sendFile(OpenFile file, long from, long length) {
+            for (long sent = 0, n; sent < length; sent += n) {
+                n = trySendFile(file, from + sent, length - sent);
+                if (n == GONE) return false;
+                // Nothing taken though the socket had room: the file ended early.
+                if (n == AGAIN && (!writable() || (n = trySendFile(file, from + sent, length - sent)) <= 0)) return false;
+            }
+            return true;
+        }
+
+        /** Waits until the socket takes more, up to the write time-out. */
+        private boolean writable() {
+            try {
+                Selector s = WAITER.get();
+                if (s == null) WAITER.set(s = Selector.open());
+                SelectionKey k = ch.register(s, SelectionKey.OP_WRITE);
+                boolean ready = s.select(options.writeTimeoutMs) > 0;
+                k.cancel();
+                s.selectNow(); // the key leaves the selector, so the channel can come again
+                s.selectedKeys().clear();
+                return ready;
+            } catch (IOException | RuntimeException e) {
+                return false;
+            }
+        }
+
+        @Override
+        boolean watch() {
+            try {
+                key.interestOps(SelectionKey.OP_READ);
+            } catch (CancelledKeyException e) {
+                return false;
+            }
+            if (Thread.currentThread() != home.thread) home.selector.wakeup();
+            return true;
+        }
+
+        @Override
+        void unwatch() {
+            try {
+                key.interestOps(0);
+            } catch (CancelledKeyException e) {
+                // closed: nothing is watched
+            }
+        }
+
+        @Override
+        String peer() {
+            try {
+                return ((InetSocketAddress) ch.getRemoteAddress()).getAddress().getHostAddress();
+            } catch (IOException | RuntimeException e) {
+                return "-";
+            }
+        }
+
+        @Override
+        void shut() {
+            JdkServer.close(ch);
+            // The descriptor closes once the loop's selector lets the channel go: at its next turn.
+            if (Thread.currentThread() != home.thread) home.selector.wakeup();
         }
     }
 }

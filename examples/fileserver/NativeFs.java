@@ -14,37 +14,34 @@ final class NativeFs implements Fs {
     private static final JniFileStream FILE = new JniFileStream();
 
     @Override
-    public FileStatus stat(String path, boolean lstat) {
-        return JniFilePathImpl.nativeStat(path.getBytes(StandardCharsets.UTF_8), lstat);
+    public Stat stat(String path, boolean lstat) {
+        return stat(path.getBytes(StandardCharsets.UTF_8), lstat);
+    }
+
+    private static Stat stat(byte[] path, boolean lstat) {
+        FileStatus s = JniFilePathImpl.nativeStat(path, lstat);
+        return s == null ? null : new Stat(s.dev, s.ino, s.mode, s.size, s.mtime, (int) s.mtimeNanos, s.ctime);
     }
 
     @Override
-    public FileIn open(String path) {
+    public OpenFile open(String path) {
         byte[] name = path.getBytes(StandardCharsets.UTF_8);
         int fd = PATH.nativeOpenRead(name, name.length);
         if (fd < 0) return null;
         // The status of the descriptor itself: the library has no fstat, but the link in /proc leads to it.
-        FileStatus opened = JniFilePathImpl.nativeStat(("/proc/self/fd/" + fd).getBytes(StandardCharsets.US_ASCII), false);
-        return new FileIn() {
-            @Override
-            public FileStatus status() {
-                return opened;
-            }
+        Stat opened = stat(("/proc/self/fd/" + fd).getBytes(StandardCharsets.US_ASCII), false);
+        byte[] bytes = null;
+        if (opened != null && opened.isFile() && opened.size() <= SMALL) {
+            bytes = new byte[(int) opened.size()];
+            int n = 0;
+            for (int got; n < bytes.length && (got = FILE.nativeRead(fd, bytes, n, bytes.length - n)) > 0; ) n += got;
+            if (n < bytes.length) bytes = null; // shrank meanwhile: sent from the file, which ends the connection
+        }
+        return new OpenFile(this, fd, null, opened, bytes);
+    }
 
-            @Override
-            public int read(byte[] buf, int off, int len) {
-                return FILE.nativeRead(fd, buf, off, len);
-            }
-
-            @Override
-            public boolean seek(long pos) {
-                return FILE.nativeSeekStart(fd, pos) == (int) pos; // the result is the position's low 32 bits
-            }
-
-            @Override
-            public void close() {
-                FILE.nativeClose(fd);
-            }
-        };
+    @Override
+    public void close(OpenFile file) {
+        FILE.nativeClose(file.fd);
     }
 }
