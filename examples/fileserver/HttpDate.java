@@ -1,14 +1,23 @@
 package fileserver;
 
-import java.time.format.DateTimeFormatter;
-import java.time.format.DateTimeParseException;
-import java.time.ZonedDateTime;
+import java.util.List;
 
-/** HTTP dates (IMF-fixdate) to and from seconds since the epoch. */
+/** HTTP dates to and from whole seconds since the epoch, floored as the kernel's file times are. */
 final class HttpDate {
-    private static final String[] DAYS = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    private static final String[] MONTHS =
-        {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    /** What {@link #parse} gives for a text that is no HTTP date: no file time equals it or comes before it. */
+    static final long NONE = Long.MIN_VALUE;
+
+    private static final List<String> DAYS = List.of("Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat");
+    private static final List<String> LONG_DAYS =
+        List.of("Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday");
+    private static final List<String> MONTHS =
+        List.of("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec");
+    /**
+     * What follows the day's name in each form: digits of the day (D: a space or a digit), the year
+     * and the time where d, y, h, i, s stand; the month's name at mmm; any other character as it is.
+     */
+    private static final String IMF_FIXDATE = ", dd mmm yyyy hh:ii:ss GMT", RFC_850 = ", dd-mmm-yy hh:ii:ss GMT",
+        ASCTIME = " mmm Dd hh:ii:ss yyyy";
 
     private HttpDate() {}
 
@@ -18,8 +27,8 @@ final class HttpDate {
         int secs = (int) Math.floorMod(seconds, 86400L);
         long[] ymd = civil(days);
         StringBuilder b = new StringBuilder(29);
-        b.append(DAYS[(int) Math.floorMod(days + 4, 7L)]).append(", ");
-        two(b, (int) ymd[2]).append(' ').append(MONTHS[(int) ymd[1] - 1]).append(' ').append(ymd[0]).append(' ');
+        b.append(DAYS.get((int) Math.floorMod(days + 4, 7L))).append(", ");
+        two(b, (int) ymd[2]).append(' ').append(MONTHS.get((int) ymd[1] - 1)).append(' ').append(ymd[0]).append(' ');
         two(b, secs / 3600).append(':');
         two(b, secs / 60 % 60).append(':');
         two(b, secs % 60).append(" GMT");
@@ -38,13 +47,50 @@ final class HttpDate {
         return two(b, secs / 60 % 60).toString();
     }
 
-    /** Seconds since the epoch, or -1 when the text is not an HTTP date. */
+    /** Whole seconds of a time in milliseconds, floored: half a second before the epoch is -1, as in st_mtime. */
+    static long seconds(long millis) {
+        return Math.floorDiv(millis, 1000L);
+    }
+
+    /** {@link #parse(String, long)} at the present time. */
     static long parse(String text) {
-        try {
-            return ZonedDateTime.parse(text.trim(), DateTimeFormatter.RFC_1123_DATE_TIME).toEpochSecond();
-        } catch (DateTimeParseException e) {
-            return -1;
+        return parse(text, seconds(System.currentTimeMillis()));
+    }
+
+    /**
+     * Seconds since the epoch of an IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), an RFC 850 date
+     * ("Sunday, 06-Nov-94 08:49:37 GMT", its year taken within 50 years of {@code now}) or an asctime
+     * date ("Sun Nov  6 08:49:37 1994"), exactly as written, a true day's name included; else NONE.
+     */
+    static long parse(String text, long now) {
+        int cut = 0;
+        while (cut < text.length() && Character.isLetter(text.charAt(cut))) cut++;
+        String rest = text.substring(cut);
+        String form = cut > 3 ? RFC_850 : rest.startsWith(",") ? IMF_FIXDATE : ASCTIME;
+        int weekday = (cut == 3 ? DAYS : LONG_DAYS).indexOf(text.substring(0, cut));
+        if (weekday < 0 || rest.length() != form.length()) return NONE;
+        int[] field = new int[5]; // day, year, hours, minutes, seconds
+        for (int i = 0; i < form.length(); i++) {
+            char want = form.charAt(i), c = rest.charAt(i);
+            int k = "dyhis".indexOf(want == 'D' ? 'd' : want);
+            if (want == 'm' || (want == 'D' && c == ' ')) continue;
+            if (k < 0 ? c != want : c < '0' || c > '9') return NONE;
+            if (k >= 0) field[k] = field[k] * 10 + c - '0';
         }
+        int at = form.indexOf('m');
+        long month = MONTHS.indexOf(rest.substring(at, at + 3)) + 1;
+        long year = field[1];
+        if (form == RFC_850) { // the year with these last two digits from 49 years back to 50 ahead
+            long from = civil(Math.floorDiv(now, 86400L))[0] - 49;
+            year = from + Math.floorMod(year - from, 100L);
+        }
+        long days = days(year, month, field[0]);
+        long[] back = civil(days);
+        if (month == 0 || back[1] != month || back[2] != field[0] || Math.floorMod(days + 4, 7L) != weekday
+                || field[2] > 23 || field[3] > 59 || field[4] > 60) { // 60: a leap second
+            return NONE;
+        }
+        return days * 86400 + field[2] * 3600L + field[3] * 60L + field[4];
     }
 
     private static StringBuilder two(StringBuilder b, int v) {
@@ -62,5 +108,14 @@ final class HttpDate {
         long d = doy - (153 * mp + 2) / 5 + 1;
         long m = mp < 10 ? mp + 3 : mp - 9;
         return new long[] {yoe + era * 400 + (m <= 2 ? 1 : 0), m, d};
+    }
+
+    /** Days from 1970-01-01 to a date (month 1-12, a day past the month's end runs into the next). */
+    private static long days(long year, long month, long day) {
+        long y = month <= 2 ? year - 1 : year;
+        long era = Math.floorDiv(y, 400L);
+        long yoe = y - era * 400;
+        long doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+        return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
     }
 }
