@@ -85,14 +85,27 @@ int std_read_client_certificate(connection_t *, char *, int) { return TALVO_ERRO
 // The most one sendfile moves on Linux; larger counts are cut to it anyway.
 constexpr int64_t sendfile_most = 0x7ffff000;
 
+// Whether SIGPIPE would end the process.  A JVM installs its own handler
+// before any library loads, and keeps it, so inside one the answer is no and
+// the file sends pay no mask calls; it is asked once.
+bool pipe_signal_kills() {
+    static const bool kills = [] {
+        struct sigaction action {};
+        return sigaction(SIGPIPE, nullptr, &action) != 0 || action.sa_handler == SIG_DFL;
+    }();
+    return kills;
+}
+
 // One sendfile from `offset` without touching the file's position.  The
 // count keeps offset + count within off_t, so a length up to the end of
 // time is simply "to the end of the file".  sendfile has no MSG_NOSIGNAL:
-// SIGPIPE is held back on this thread for the call, and the one that a gone
-// peer raised is taken, so that it is an EPIPE result as for the sends.
+// where SIGPIPE would kill, it is held back on this thread for the call and
+// the one that a gone peer raised is taken, so that it is an EPIPE result as
+// for the sends.
 ssize_t send_file_once(int fd, int file, int64_t offset, int64_t length) {
     off_t at = offset;
     size_t count = static_cast<size_t>(std::min({length, sendfile_most, INT64_MAX - offset}));
+    if (!pipe_signal_kills()) return sendfile(fd, file, &at, count);
     sigset_t pipe_signal, before;
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
