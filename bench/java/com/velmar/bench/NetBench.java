@@ -146,11 +146,7 @@ public final class NetBench {
 
         public void stop() throws Exception {
             stopping = true;
-            // The acceptor waits in nativeAccept; the close wakes it, and it stops.
-            while (acceptor.isAlive() && !inNativeAccept(acceptor)) Thread.sleep(1);
-            Thread.sleep(5);
-            SERVER.closeNative(ss);
-            acceptor.join();
+            stopAcceptor(acceptor, ss);
             synchronized (workers) {
                 for (Thread worker : workers) worker.join();
             }
@@ -160,6 +156,14 @@ public final class NetBench {
     private static boolean inNativeAccept(Thread thread) {
         StackTraceElement[] stack = thread.getStackTrace();
         return stack.length > 0 && stack[0].getMethodName().equals("nativeAccept");
+    }
+
+    /** The acceptor waits in nativeAccept; the listener's close wakes it, and it stops. */
+    private static void stopAcceptor(Thread acceptor, long ss) throws InterruptedException {
+        while (acceptor.isAlive() && !inNativeAccept(acceptor)) Thread.sleep(1);
+        Thread.sleep(5);
+        SERVER.closeNative(ss);
+        acceptor.join();
     }
 
     private static final class JdkServer implements Server {
@@ -315,10 +319,7 @@ public final class NetBench {
 
         public void stop() throws Exception {
             stopping = true;
-            while (acceptor.isAlive() && !inNativeAccept(acceptor)) Thread.sleep(1);
-            Thread.sleep(5);
-            SERVER.closeNative(ss);
-            acceptor.join();
+            stopAcceptor(acceptor, ss);
             loop.join();
             SELECT.closeNative(manager);
         }
