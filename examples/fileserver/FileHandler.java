@@ -3,6 +3,7 @@ package fileserver;
 import java.net.FileNameMap;
 import java.net.URLConnection;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -152,7 +153,7 @@ final class FileHandler {
             f.retain();
         } else {
             f = fs.open(path);
-            if (f == null) return fail(a, r, 403);
+            if (f == null) return refused(a, r, path);
             // Only the file that the walk judged, and only a regular file: whatever was swapped in since goes.
             Fs.Stat s = f.stat;
             if (s == null || !s.isFile() || s.dev() != st.dev() || s.ino() != st.ino()) {
@@ -254,7 +255,7 @@ final class FileHandler {
 
     private boolean listing(Response a, Request r, String dir, String shown) {
         String[] names = fs.list(dir);
-        if (names == null) return fail(a, r, 403);
+        if (names == null) return refused(a, r, dir);
         Arrays.sort(names);
         String title = html(shown);
         StringBuilder b = new StringBuilder(256 + names.length * 160);
@@ -282,6 +283,14 @@ final class FileHandler {
         a.status(301, r.keepAlive).header("Location", location).type("text/html; charset=utf-8").length(page.length)
             .end(page, page.length, r.head);
         return true;
+    }
+
+    /**
+     * An open or listing that failed: 403, or 503 when the process may read the path (access(2) needs no
+     * descriptor): then it was out of descriptors, which is no fault of the file.
+     */
+    private static boolean refused(Response a, Request r, String path) {
+        return fail(a, r, Files.isReadable(FileNames.path(path)) ? 503 : 403);
     }
 
     /** Errors in the request itself end the connection; the others keep it as the request asked. */
