@@ -94,6 +94,13 @@ connection_t *plain_connection(JNIEnv *env, jlong conn_fd) {
     return conn;
 }
 
+// The plain connection of a call that never waits, with its window checked,
+// or null when either is refused.
+connection_t *plain_window(JNIEnv *env, jlong conn_fd, jbyteArray buf, jint offset, jint length) {
+    connection_t *conn = plain_connection(env, conn_fd);
+    return conn != nullptr && talvo::array_window_ok(env, buf, offset, length) ? conn : nullptr;
+}
+
 // The connection a file send may use, or null for a bad argument.
 connection_t *file_send_connection(JNIEnv *env, jlong conn_fd, jint fd, jlong offset, jlong length) {
     connection_t *conn = talvo::open_connection(conn_fd);
@@ -202,8 +209,8 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_velmar_vfs_JniStream_trySendFileNati
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_tryReadNative(JNIEnv *env, jobject, jlong conn_fd,
                                                                              jbyteArray buf, jint offset,
                                                                              jint length) {
-    connection_t *conn = plain_connection(env, conn_fd);
-    if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
+    connection_t *conn = plain_window(env, conn_fd, buf, offset, length);
+    if (conn == nullptr) return TALVO_ERROR;
     // A receive of nothing would look like the peer's end.
     if (length == 0) return 0;
     char buffer[stream_buffer_size];
@@ -215,8 +222,8 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_tryReadNative(JN
 extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_tryWriteNative(JNIEnv *env, jobject, jlong conn_fd,
                                                                               jbyteArray buf, jint offset,
                                                                               jint length) {
-    connection_t *conn = plain_connection(env, conn_fd);
-    if (conn == nullptr || !talvo::array_window_ok(env, buf, offset, length)) return TALVO_ERROR;
+    connection_t *conn = plain_window(env, conn_fd, buf, offset, length);
+    if (conn == nullptr) return TALVO_ERROR;
     if (length == 0) return 0;
     char buffer[stream_buffer_size];
     int chunk = std::min(length, stream_buffer_size);
@@ -228,10 +235,8 @@ extern "C" JNIEXPORT jint JNICALL Java_com_velmar_vfs_JniStream_tryWriteNative2(
                                                                                jbyteArray buf1, jint off1, jint len1,
                                                                                jbyteArray buf2, jint off2,
                                                                                jint len2) {
-    connection_t *conn = plain_connection(env, conn_fd);
-    if (conn == nullptr || !talvo::array_window_ok(env, buf1, off1, len1) ||
-        !talvo::array_window_ok(env, buf2, off2, len2))
-        return TALVO_ERROR;
+    connection_t *conn = plain_window(env, conn_fd, buf1, off1, len1);
+    if (conn == nullptr || !talvo::array_window_ok(env, buf2, off2, len2)) return TALVO_ERROR;
     // The first window and as much of the second as fits go in one send.
     char buffer[pair_buffer_size];
     int first = std::min(len1, pair_buffer_size);

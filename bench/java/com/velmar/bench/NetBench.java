@@ -89,55 +89,46 @@ public final class NetBench {
 
         NativeServer(Handler handler) throws IOException {
             port = freePort();
-            ss = SERVER.bindPort("127.0.0.1", port, 0);
-            if (ss == 0) throw new IOException("bind failed");
-            acceptor = new Thread(() -> {
-                while (!stopping) {
-                    long conn = SOCKETS.nativeAllocate();
-                    if (!SERVER.nativeAccept(ss, conn)) {
+            ss = bindLoopback(port);
+            acceptor = acceptor(ss, () -> stopping, conn -> {
+                Thread worker = new Thread(() -> {
+                    try {
+                        handler.serve(new Connection() {
+                            public int read(byte[] buf, int off, int len) throws IOException {
+                                int n = STREAM.readNative(conn, buf, off, len);
+                                if (n < 0) throw new IOException("read " + n);
+                                return n == 0 ? -1 : n;
+                            }
+
+                            public void write(byte[] buf, int off, int len) throws IOException {
+                                int n = STREAM.writeNative(conn, buf, off, len);
+                                if (n != len) throw new IOException("write " + n);
+                            }
+
+                            public void sendFile(Path file) throws IOException {
+                                byte[] name = file.toString().getBytes(StandardCharsets.UTF_8);
+                                int fd = new JniFilePathImpl().nativeOpenRead(name, name.length);
+                                long length = Files.size(file);
+                                try {
+                                    long n = STREAM.sendFileNative(conn, fd, 0, length);
+                                    if (n != length) throw new IOException("sendFile " + n);
+                                } finally {
+                                    new JniFileStream().nativeClose(fd);
+                                }
+                            }
+                        });
+                    } catch (IOException e) {
+                        // The peer went away; the bulk receiver reports short transfers.
+                    } finally {
+                        SOCKETS.nativeClose(conn);
                         SOCKETS.nativeFree(conn);
-                        return;
                     }
-                    Thread worker = new Thread(() -> {
-                        try {
-                            handler.serve(new Connection() {
-                                public int read(byte[] buf, int off, int len) throws IOException {
-                                    int n = STREAM.readNative(conn, buf, off, len);
-                                    if (n < 0) throw new IOException("read " + n);
-                                    return n == 0 ? -1 : n;
-                                }
-
-                                public void write(byte[] buf, int off, int len) throws IOException {
-                                    int n = STREAM.writeNative(conn, buf, off, len);
-                                    if (n != len) throw new IOException("write " + n);
-                                }
-
-                                public void sendFile(Path file) throws IOException {
-                                    byte[] name = file.toString().getBytes(StandardCharsets.UTF_8);
-                                    int fd = new JniFilePathImpl().nativeOpenRead(name, name.length);
-                                    long length = Files.size(file);
-                                    try {
-                                        long n = STREAM.sendFileNative(conn, fd, 0, length);
-                                        if (n != length) throw new IOException("sendFile " + n);
-                                    } finally {
-                                        new JniFileStream().nativeClose(fd);
-                                    }
-                                }
-                            });
-                        } catch (IOException e) {
-                            // The peer went away; the bulk receiver reports short transfers.
-                        } finally {
-                            SOCKETS.nativeClose(conn);
-                            SOCKETS.nativeFree(conn);
-                        }
-                    });
-                    synchronized (workers) {
-                        workers.add(worker);
-                    }
-                    worker.start();
+                });
+                synchronized (workers) {
+                    workers.add(worker);
                 }
+                worker.start();
             });
-            acceptor.start();
         }
 
         public int port() {
@@ -156,6 +147,29 @@ public final class NetBench {
     private static boolean inNativeAccept(Thread thread) {
         StackTraceElement[] stack = thread.getStackTrace();
         return stack.length > 0 && stack[0].getMethodName().equals("nativeAccept");
+    }
+
+    private static long bindLoopback(int port) throws IOException {
+        long ss = SERVER.bindPort("127.0.0.1", port, 0);
+        if (ss == 0) throw new IOException("bind failed");
+        return ss;
+    }
+
+    /** A started thread that accepts connections into new records and hands each over, until stopped. */
+    private static Thread acceptor(long ss, java.util.function.BooleanSupplier stopping,
+                                   java.util.function.LongConsumer each) {
+        Thread acceptor = new Thread(() -> {
+            while (!stopping.getAsBoolean()) {
+                long conn = SOCKETS.nativeAllocate();
+                if (!SERVER.nativeAccept(ss, conn)) {
+                    SOCKETS.nativeFree(conn);
+                    return;
+                }
+                each.accept(conn);
+            }
+        });
+        acceptor.start();
+        return acceptor;
     }
 
     /** The acceptor waits in nativeAccept; the listener's close wakes it, and it stops. */
@@ -266,24 +280,15 @@ public final class NetBench {
 
         NativeLoopServer(Handler ignored) throws IOException {
             port = freePort();
-            ss = SERVER.bindPort("127.0.0.1", port, 0);
-            if (ss == 0) throw new IOException("bind failed");
+            ss = bindLoopback(port);
             SELECT.initNative(manager);
-            acceptor = new Thread(() -> {
-                while (!stopping) {
-                    long conn = SOCKETS.nativeAllocate();
-                    if (!SERVER.nativeAccept(ss, conn)) {
-                        SOCKETS.nativeFree(conn);
-                        return;
-                    }
-                    int fd = SOCKETS.getNativeFd(conn);
-                    conns[fd] = conn;
-                    got[fd] = 0;
-                    SELECT.addNative(manager, fd);
-                }
+            acceptor = acceptor(ss, () -> stopping, conn -> {
+                int fd = SOCKETS.getNativeFd(conn);
+                conns[fd] = conn;
+                got[fd] = 0;
+                SELECT.addNative(manager, fd);
             });
             loop = new Thread(this::serve);
-            acceptor.start();
             loop.start();
         }
 
