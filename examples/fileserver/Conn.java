@@ -25,8 +25,10 @@ abstract class Conn {
     int drained;
     /** The last report found nothing to read. */
     boolean empty;
-    /** While parked: when it is due, and its place among the loop's parked connections. */
+    /** Watched by its loop, until {@code due}; guarded by the loop. */
+    boolean parked;
     long due;
+    /** Its place in the loop's {@link Server.Due}, or -1. */
     int dueSlot = -1;
     private boolean closed;
 
@@ -64,6 +66,7 @@ abstract class Conn {
     final void close() {
         if (closed) return;
         closed = true;
+        loop.forget(this);
         shut();
         loop.server().open.decrementAndGet();
     }

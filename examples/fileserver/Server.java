@@ -114,7 +114,7 @@ abstract class Server {
                 for (Runnable r; (r = inbox.poll()) != null; ) r.run();
                 long now = System.nanoTime();
                 synchronized (this) {
-                    if (c != null) due.remove(c);
+                    if (c != null) c.parked = false; // it keeps its place in due: the next park is then cheap
                     wait = closeOverdue(now);
                 }
                 if (c == null) continue;
@@ -128,18 +128,21 @@ abstract class Server {
         }
 
         /**
-         * Closes the connections whose deadline has passed, looking only at the
-         * earliest; returns how long the next wait may last, in ms.
+         * Closes the parked connections whose deadline has passed, looking only at
+         * the earliest place; returns how long the next wait may last, in ms.
          */
         private long closeOverdue(long now) {
-            Conn first;
-            while ((first = due.first()) != null && first.due - now <= 0) {
-                due.remove(first);
-                first.unwatch();
-                first.close();
+            for (Conn c; (c = due.overdue(now)) != null; ) {
+                c.unwatch();
+                c.close();
             }
-            long left = first == null ? TURN_NANOS : Math.min(first.due - now, TURN_NANOS);
-            return Math.max(1, TimeUnit.NANOSECONDS.toMillis(left + 999_999));
+            return Math.max(1, TimeUnit.NANOSECONDS.toMillis(due.until(now, TURN_NANOS) + 999_999));
+        }
+
+        /** The connection is closed: its place goes. */
+        synchronized void forget(Conn c) {
+            c.parked = false;
+            due.remove(c);
         }
     }
 
@@ -406,9 +409,9 @@ abstract class Server {
         Loop l = c.loop;
         if (due - now > 0 && !stopping) {
             synchronized (l) {
-                l.due.add(c, due);
+                l.due.park(c, due);
                 if (c.watch()) return;
-                l.due.remove(c);
+                c.parked = false;
             }
         }
         c.close();
@@ -468,7 +471,7 @@ abstract class Server {
             synchronized (l) {
                 for (Conn c; (c = l.due.first()) != null; ) {
                     l.due.remove(c);
-                    c.close();
+                    if (c.parked) c.close(); // one that a worker holds is the worker's to close
                 }
             }
         }
@@ -486,20 +489,58 @@ abstract class Server {
         for (Thread t : acceptors) t.join();
     }
 
-    /** Parked connections ordered by when they are due: a binary heap that knows each one's place. */
+    /**
+     * The loop's connections in a binary heap by place, a time no later than the
+     * connection's deadline. A connection answered and parked again keeps its
+     * place, so a busy one costs no reordering; only when a place comes due is
+     * it moved to the connection's deadline.
+     */
     static final class Due {
         private Conn[] heap = new Conn[64];
+        private long[] keys = new long[64];
         private int size;
 
         Conn first() {
             return size == 0 ? null : heap[0];
         }
 
-        void add(Conn c, long due) {
-            if (size == heap.length) heap = Arrays.copyOf(heap, size * 2);
+        /** Parks the connection until {@code due}; an earlier deadline moves its place up at once. */
+        void park(Conn c, long due) {
             c.due = due;
-            place(c, size++);
-            up(c.dueSlot);
+            c.parked = true;
+            int i = c.dueSlot;
+            if (i < 0) {
+                if (size == heap.length) {
+                    heap = Arrays.copyOf(heap, size * 2);
+                    keys = Arrays.copyOf(keys, size * 2);
+                }
+                place(c, due, i = size++);
+            } else if (due - keys[i] < 0) {
+                keys[i] = due;
+            } else {
+                return;
+            }
+            up(i);
+        }
+
+        /** Takes out the next parked connection whose deadline has passed; null when none has. */
+        Conn overdue(long now) {
+            while (size > 0 && keys[0] - now <= 0) {
+                Conn c = heap[0];
+                if (c.parked && c.due - now > 0) { // parked again since it took its place
+                    keys[0] = c.due;
+                    down(0);
+                    continue;
+                }
+                remove(c); // one that a thread holds has its place again when parked
+                if (c.parked) return c;
+            }
+            return null;
+        }
+
+        /** Nanoseconds until the first place comes due, at most {@code max}. */
+        long until(long now, long max) {
+            return size == 0 ? max : Math.min(keys[0] - now, max);
         }
 
         void remove(Conn c) {
@@ -507,33 +548,36 @@ abstract class Server {
             if (i < 0) return;
             c.dueSlot = -1;
             Conn last = heap[--size];
+            long key = keys[size];
             heap[size] = null;
             if (i == size) return;
-            place(last, i);
+            place(last, key, i);
             down(i);
             up(last.dueSlot);
         }
 
         private void up(int i) {
-            while (i > 0 && heap[i].due - heap[(i - 1) / 2].due < 0) swap(i, i = (i - 1) / 2);
+            while (i > 0 && keys[i] - keys[(i - 1) / 2] < 0) swap(i, i = (i - 1) / 2);
         }
 
         private void down(int i) {
             for (int c; (c = 2 * i + 1) < size; i = c) {
-                if (c + 1 < size && heap[c + 1].due - heap[c].due < 0) c++;
-                if (heap[c].due - heap[i].due >= 0) return;
+                if (c + 1 < size && keys[c + 1] - keys[c] < 0) c++;
+                if (keys[c] - keys[i] >= 0) return;
                 swap(i, c);
             }
         }
 
         private void swap(int a, int b) {
             Conn c = heap[a];
-            place(heap[b], a);
-            place(c, b);
+            long key = keys[a];
+            place(heap[b], keys[b], a);
+            place(c, key, b);
         }
 
-        private void place(Conn c, int i) {
+        private void place(Conn c, long key, int i) {
             heap[i] = c;
+            keys[i] = key;
             c.dueSlot = i;
         }
     }
