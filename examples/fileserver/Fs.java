@@ -2,8 +2,11 @@ package fileserver;
 
 /** The file-system calls of the request handling; paths are exact UTF-8 text under any locale. */
 interface Fs {
-    /** Files up to this size are read into memory once opened, so that they go out with the head in one send. */
-    int SMALL = 16 * 1024;
+    /**
+     * A file's first bytes, up to this many, are read into memory once it is opened: they go out with
+     * the head in one send, so a head never travels alone ahead of the file's bytes.
+     */
+    int FIRST = 16 * 1024;
 
     /**
      * What the answers need of a file's status; times floored to the second, with the nanoseconds
@@ -28,7 +31,7 @@ interface Fs {
 
     /**
      * The file open for reading, with the status of what was opened (null when it
-     * cannot be had) and, for a small regular file, its bytes; null when it cannot be opened.
+     * cannot be had) and, for a regular file, its first bytes; null when it cannot be opened.
      */
     OpenFile open(String path);
 

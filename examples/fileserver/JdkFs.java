@@ -52,8 +52,8 @@ final class JdkFs implements Fs {
             Stat named = status(p, NOFOLLOW);
             opened = new Stat(named.dev(), named.ino(), named.mode(), channel.size(), named.mtime(), named.nanos(),
                 named.ctime());
-            if (opened.isFile() && opened.size() <= SMALL) {
-                ByteBuffer b = ByteBuffer.allocate((int) opened.size());
+            if (opened.isFile()) {
+                ByteBuffer b = ByteBuffer.allocate((int) Math.min(opened.size(), FIRST));
                 while (b.hasRemaining() && channel.read(b, b.position()) > 0) {
                     // until full or at the end
                 }

@@ -31,8 +31,8 @@ final class NativeFs implements Fs {
         // The status of the descriptor itself: the library has no fstat, but the link in /proc leads to it.
         Stat opened = stat(("/proc/self/fd/" + fd).getBytes(StandardCharsets.US_ASCII), false);
         byte[] bytes = null;
-        if (opened != null && opened.isFile() && opened.size() <= SMALL) {
-            bytes = new byte[(int) opened.size()];
+        if (opened != null && opened.isFile()) {
+            bytes = new byte[(int) Math.min(opened.size(), FIRST)];
             int n = 0;
             for (int got; n < bytes.length && (got = FILE.nativeRead(fd, bytes, n, bytes.length - n)) > 0; ) n += got;
             if (n < bytes.length) bytes = null; // shrank meanwhile: sent from the file, which ends the connection

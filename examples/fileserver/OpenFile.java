@@ -15,7 +15,7 @@ final class OpenFile {
     final FileChannel channel;
     /** Of the file opened; null when it could not be had. */
     final Fs.Stat stat;
-    /** The whole file when it is small and was read whole at the open, else null. */
+    /** The file's first bytes (all of a small one), read at the open; null when they could not be. */
     final byte[] bytes;
     private final AtomicInteger users = new AtomicInteger(1);
     /** Made at the first answer, for those after it: the ETag, Last-Modified and Content-Type values. */

@@ -62,18 +62,24 @@ final class Response {
         bodyBytes = bodyLen;
     }
 
-    /** Ends the head; the body is the file's bytes {@code [from, from + length)}. */
+    /**
+     * Ends the head; the body is the file's bytes {@code [from, from + length)}: those read at the
+     * open from memory, the rest from the file.
+     */
     void end(OpenFile f, long from, long length) {
         put(keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
-        if (f.bytes != null && from + length <= f.bytes.length) {
+        int read = f.bytes == null || from >= f.bytes.length ? 0 : (int) Math.min(length, f.bytes.length - from);
+        if (read > 0) {
             body = f.bytes;
             bodyOff = (int) from;
-            bodyLen = (int) length;
+            bodyLen = read;
+        }
+        if (read == length) {
             f.release();
         } else {
             file = f;
-            this.from = from;
-            this.length = length;
+            this.from = from + read;
+            this.length = length - read;
         }
         bodyBytes = length;
     }
