@@ -55,7 +55,7 @@ final class FileHandler {
         if (!raw.startsWith("/")) return fail(a, r, 400);
         int cut = raw.indexOf('?');
         if (cut >= 0) raw = raw.substring(0, cut);
-        String decoded = decode(raw);
+        String decoded = FileNames.decode(raw);
         if (decoded == null) return fail(a, r, 400);
         List<String> segments = normalise(decoded);
         if (segments == null) return fail(a, r, 403);
@@ -111,7 +111,7 @@ final class FileHandler {
             if (st == null) return null;
             if (st.isLink()) {
                 if (++links > MAX_LINKS) return null;
-                String target = fs.readLink(path);
+                String target = FileNames.readLink(path);
                 if (target == null) return FORBIDDEN;
                 if (target.startsWith("/")) {
                     if (!root.equals("/") && !target.equals(root) && !target.startsWith(root + "/")) return FORBIDDEN;
@@ -254,7 +254,7 @@ final class FileHandler {
     }
 
     private boolean listing(Response a, Request r, String dir, String shown) {
-        String[] names = fs.list(dir);
+        String[] names = FileNames.list(dir);
         if (names == null) return refused(a, r, dir);
         Arrays.sort(names);
         String title = html(shown);
@@ -299,27 +299,6 @@ final class FileHandler {
         return true;
     }
 
-    /** Percent-decodes a path into its UTF-8 text; null for a bad escape, a NUL or bad UTF-8. */
-    static String decode(String raw) {
-        if (raw.indexOf('%') < 0) return raw;
-        byte[] out = new byte[raw.length()];
-        int n = 0;
-        for (int i = 0; i < raw.length(); i++) {
-            char c = raw.charAt(i);
-            if (c == '%') {
-                if (i + 2 >= raw.length()) return null;
-                int hi = Character.digit(raw.charAt(i + 1), 16);
-                int lo = Character.digit(raw.charAt(i + 2), 16);
-                if (hi < 0 || lo < 0 || (hi | lo) == 0) return null;
-                out[n++] = (byte) (hi << 4 | lo);
-                i += 2;
-            } else {
-                out[n++] = (byte) c;
-            }
-        }
-        return FileNames.utf8(out, n);
-    }
-
     /** The path's segments with "." and ".." applied; null when ".." climbs above the root. */
     static List<String> normalise(String path) {
         List<String> segments = new ArrayList<>();
@@ -362,16 +341,8 @@ final class FileHandler {
     }
 
     private static String encode(String name) {
-        StringBuilder b = new StringBuilder(name.length());
-        for (byte c : name.getBytes(StandardCharsets.UTF_8)) {
-            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || "-._~/".indexOf(c) >= 0) {
-                b.append((char) c);
-            } else {
-                b.append('%').append(Character.toUpperCase(Character.forDigit(c >> 4 & 15, 16)))
-                    .append(Character.toUpperCase(Character.forDigit(c & 15, 16)));
-            }
-        }
-        return b.toString();
+        return FileNames.escape(name, c -> (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || "-._~/".indexOf(c) >= 0);
     }
 
     private static String html(String text) {

@@ -11,6 +11,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.function.IntPredicate;
 
 /**
  * Paths as UTF-8 text, byte for byte, whatever the locale. The JDK turns path
@@ -27,12 +28,7 @@ final class FileNames {
     /** The path whose bytes are the UTF-8 of {@code text} (an absolute path). */
     static Path path(String text) {
         if (UTF8 || ascii(text)) return Path.of(text);
-        StringBuilder uri = new StringBuilder(text.length() * 3 + 8).append("file://");
-        for (byte b : text.getBytes(StandardCharsets.UTF_8)) {
-            if (b > ' ' && b < 127 && "%?#[]\\\"<>^`{|}".indexOf(b) < 0) uri.append((char) b);
-            else uri.append('%').append(HEX[(b >> 4) & 15]).append(HEX[b & 15]);
-        }
-        return Path.of(URI.create(uri.toString()));
+        return Path.of(URI.create("file://" + escape(text, b -> b > ' ' && b < 127 && "%?#[]\\\"<>^`{|}".indexOf(b) < 0)));
     }
 
     /** The text of an absolute path, or null when its bytes are not UTF-8. */
@@ -41,19 +37,39 @@ final class FileNames {
         if (UTF8 ? s.indexOf('\uFFFD') < 0 : ascii(s)) return s;
         if (UTF8) return null; // the JDK replaced bytes that were not UTF-8
         String raw = path.toUri().getRawPath();
-        byte[] bytes = new byte[raw.length()];
+        // The URI of a directory ends with a slash.
+        return decode(raw.length() > 1 && raw.endsWith("/") ? raw.substring(0, raw.length() - 1) : raw);
+    }
+
+    /** Percent-decodes a path into its UTF-8 text; null for a bad escape, a NUL or bad UTF-8. */
+    static String decode(String raw) {
+        if (raw.indexOf('%') < 0) return raw;
+        byte[] out = new byte[raw.length()];
         int n = 0;
         for (int i = 0; i < raw.length(); i++) {
             char c = raw.charAt(i);
-            if (c == '%' && i + 2 < raw.length()) {
-                bytes[n++] = (byte) Integer.parseInt(raw, i + 1, i + 3, 16);
+            if (c == '%') {
+                if (i + 2 >= raw.length()) return null;
+                int hi = Character.digit(raw.charAt(i + 1), 16);
+                int lo = Character.digit(raw.charAt(i + 2), 16);
+                if (hi < 0 || lo < 0 || (hi | lo) == 0) return null;
+                out[n++] = (byte) (hi << 4 | lo);
                 i += 2;
             } else {
-                bytes[n++] = (byte) c;
+                out[n++] = (byte) c;
             }
         }
-        if (n > 1 && bytes[n - 1] == '/') n--; // the URI of a directory ends with a slash
-        return utf8(bytes, n);
+        return utf8(out, n);
+    }
+
+    /** The UTF-8 bytes of the text, those that {@code plain} refuses percent-escaped. */
+    static String escape(String text, IntPredicate plain) {
+        StringBuilder b = new StringBuilder(text.length() * 3);
+        for (byte c : text.getBytes(StandardCharsets.UTF_8)) {
+            if (plain.test(c)) b.append((char) c);
+            else b.append('%').append(HEX[c >> 4 & 15]).append(HEX[c & 15]);
+        }
+        return b.toString();
     }
 
     /** Names in a directory that are UTF-8 (others cannot be asked for), or null. */

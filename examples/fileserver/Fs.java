@@ -36,14 +36,4 @@ interface Fs {
     OpenFile open(String path);
 
     void close(OpenFile file);
-
-    /** Names in a directory, or null. */
-    default String[] list(String dir) {
-        return FileNames.list(dir);
-    }
-
-    /** A link's target as stored, or null when it cannot be read exactly. */
-    default String readLink(String path) {
-        return FileNames.readLink(path);
-    }
 }

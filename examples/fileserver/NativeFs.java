@@ -7,7 +7,7 @@ import java.nio.charset.StandardCharsets;
 
 /**
  * Paths as UTF-8 byte arrays, files as plain descriptors. The library has no
- * call that reads a directory or a link: those two come from the JDK.
+ * call that reads a directory or a link: the handler takes those two from the JDK.
  */
 final class NativeFs implements Fs {
     private static final JniFilePathImpl PATH = new JniFilePathImpl();
