@@ -16,12 +16,13 @@ import java.nio.file.StandardOpenOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.Map;
 import java.util.concurrent.ArrayBlockingQueue;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.function.BiConsumer;
+import java.util.function.Consumer;
 import java.util.regex.Pattern;
+import java.util.stream.Collectors;
 
 /**
  * A static HTTP/1.1 file server on libtalvo; {@code --help} lists the options.
@@ -186,27 +187,20 @@ public final class FileServer {
         try {
             o = Options.parse(args);
         } catch (IllegalArgumentException e) {
-            fail(2, e.getMessage());
-            return;
+            throw fail(2, e.getMessage());
         }
         if (o.help) {
             System.out.print(Options.usage());
             return;
         }
-        if (o.daemon) {
-            System.exit(relaunch(o));
-            return;
-        }
+        if (o.daemon) System.exit(relaunch(o));
         String root;
         try {
             root = new File(o.root).getCanonicalPath();
         } catch (IOException e) {
             root = null;
         }
-        if (root == null || !new File(root).isDirectory()) {
-            fail(2, "no directory " + o.root);
-            return;
-        }
+        if (root == null || !new File(root).isDirectory()) throw fail(2, "no directory " + o.root);
         int uid = -1;
         int gid = -1;
         if (o.user != null) {
@@ -215,31 +209,23 @@ public final class FileServer {
             String[] named = getent("group", g);
             String[] account = named == null ? getent("passwd", g) : null;
             String[] user = getent("passwd", o.user);
-            if (user == null) {
-                fail(2, "--user " + o.user + ": no such account");
-                return;
-            }
+            if (user == null) throw fail(2, "--user " + o.user + ": no such account");
             uid = Integer.parseInt(user[2]);
-            if (named == null && account == null) {
-                fail(2, "--group " + g + ": names neither a group nor an account");
-                return;
-            }
+            if (named == null && account == null) throw fail(2, "--group " + g + ": names neither a group nor an account");
             gid = Integer.parseInt(named != null ? named[2] : account[3]);
             // The switch never keeps the superuser's group: it would take another, and the check after it would fail.
             if (gid == 0 && uid != 0) {
-                fail(2, (o.group != null ? "--group " : "--user ") + g
+                throw fail(2, (o.group != null ? "--group " : "--user ") + g
                     + ": group 0 is the superuser's, never kept once the superuser is left");
-                return;
             }
         }
-        Server.AccessLog log = o.log ? accessLog() : null;
+        Consumer<String> log = o.log ? accessLog() : null;
         Server server = o.transport.equals("jdk") ? new JdkServer(o, root, log) : new NativeServer(o, root, log);
         int port;
         try {
             port = server.bind();
         } catch (IOException e) {
-            fail(1, e.getMessage());
-            return;
+            throw fail(1, e.getMessage());
         }
         try {
             // Every thread of the server is made now, so that a limit on the threads of the account
@@ -249,18 +235,14 @@ public final class FileServer {
             if (o.pidFile != null) writePidFile(Path.of(o.pidFile), o.user != null);
         } catch (IOException e) {
             server.stop();
-            fail(1, o.pidFile != null ? "cannot write the pid file " + o.pidFile + ": " + e.getMessage() : e.getMessage());
-            return;
+            throw fail(1, o.pidFile != null ? "cannot write the pid file " + o.pidFile + ": " + e.getMessage() : e.getMessage());
         }
-        if (o.user != null) {
-            // Nothing serves yet: a failed switch never answers a request with the superuser's rights.
-            String problem = leaveSuperuser(o.user, o.group != null ? o.group : o.user, uid, gid);
-            if (problem != null) {
-                server.stop();
-                removePidFile(o);
-                fail(1, problem);
-                return;
-            }
+        // Nothing serves yet: a failed switch never answers a request with the superuser's rights.
+        String problem = o.user == null ? null : leaveSuperuser(o.user, o.group != null ? o.group : o.user, uid, gid);
+        if (problem != null) {
+            server.stop();
+            removePidFile(o);
+            throw fail(1, problem);
         }
         Runtime.getRuntime().addShutdownHook(new Thread(() -> {
             server.stop();
@@ -276,11 +258,12 @@ public final class FileServer {
         server.await();
     }
 
-    /** The reason on standard error (and to the starter of a daemon), then the exit. */
-    private static void fail(int status, String reason) {
+    /** The reason on standard error (and to the starter of a daemon), then the exit; thrown only for the compiler. */
+    private static Error fail(int status, String reason) {
         System.err.println("fileserver: " + reason);
         report("fileserver: " + reason);
         System.exit(status);
+        return new AssertionError("exit returned");
     }
 
     private static void report(String line) {
@@ -337,8 +320,8 @@ public final class FileServer {
     }
 
     /** The system log, or standard error with one warning when the machine has no system log socket. */
-    private static Server.AccessLog accessLog() {
-        Server.AccessLog out;
+    private static Consumer<String> accessLog() {
+        Consumer<String> out;
         if (!Files.exists(Path.of("/dev/log"))) {
             System.err.println("fileserver: warning: no system log (/dev/log); access lines go to standard error");
             out = System.err::println;
@@ -354,9 +337,9 @@ public final class FileServer {
         Server.daemon(() -> {
             try {
                 while (true) {
-                    out.line(lines.take());
+                    out.accept(lines.take());
                     long n = dropped.getAndSet(0);
-                    if (n > 0) out.line("fileserver: " + n + " access lines dropped: the log fell behind");
+                    if (n > 0) out.accept("fileserver: " + n + " access lines dropped: the log fell behind");
                 }
             } catch (InterruptedException e) {
                 // the end
@@ -418,21 +401,18 @@ public final class FileServer {
         Path dir = Files.createTempDirectory("fileserver"); // private: 0700
         Path report = Files.createFile(dir.resolve("report"));
         try {
-            List<String> argv = new ArrayList<>();
             // The daemon's standard streams would otherwise hold the caller's terminal or pipe.
-            argv.add("/bin/sh");
-            argv.add("-c");
-            argv.add("exec \"$0\" \"$@\" </dev/null >/dev/null 2>&1");
-            argv.add(ProcessHandle.current().info().command().orElse(System.getProperty("java.home") + "/bin/java"));
+            List<String> argv = new ArrayList<>(List.of("/bin/sh", "-c", "exec \"$0\" \"$@\" </dev/null >/dev/null 2>&1",
+                ProcessHandle.current().info().command().orElse(System.getProperty("java.home") + "/bin/java")));
             argv.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
-            argv.add("-cp");
-            argv.add(absoluteClassPath());
-            argv.add(FileServer.class.getName());
+            String classPath = Arrays.stream(System.getProperty("java.class.path").split(File.pathSeparator))
+                .map(p -> new File(p).getAbsolutePath()).collect(Collectors.joining(File.pathSeparator));
+            argv.addAll(List.of("-cp", classPath, FileServer.class.getName()));
             argv.addAll(o.forDaemon);
             List<String> envp = new ArrayList<>();
-            for (Map.Entry<String, String> e : System.getenv().entrySet()) {
-                if (!e.getKey().equals(REPORT)) envp.add(e.getKey() + "=" + e.getValue());
-            }
+            System.getenv().forEach((k, v) -> {
+                if (!k.equals(REPORT)) envp.add(k + "=" + v);
+            });
             envp.add(REPORT + "=" + report);
             new TalvoBoot().execDaemon(argv.toArray(new String[0]), envp.toArray(new String[0]),
                 System.getProperty("user.dir"));
@@ -464,13 +444,5 @@ public final class FileServer {
             Files.deleteIfExists(report);
             Files.deleteIfExists(dir);
         }
-    }
-
-    private static String absoluteClassPath() {
-        List<String> parts = new ArrayList<>();
-        for (String p : System.getProperty("java.class.path").split(File.pathSeparator)) {
-            parts.add(new File(p).getAbsolutePath());
-        }
-        return String.join(File.pathSeparator, parts);
     }
 }

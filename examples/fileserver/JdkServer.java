@@ -14,6 +14,7 @@ import java.nio.channels.SocketChannel;
 import java.util.Collections;
 import java.util.Iterator;
 import java.util.List;
+import java.util.function.Consumer;
 
 /**
  * The same loops on the JDK alone: a Selector per loop, non-blocking
@@ -26,7 +27,7 @@ final class JdkServer extends Server {
 
     private ServerSocketChannel listener;
 
-    JdkServer(FileServer.Options options, String root, AccessLog log) {
+    JdkServer(FileServer.Options options, String root, Consumer<String> log) {
         super(options, new FileHandler(root, new JdkFs(), options.dotfiles), log);
     }
 
@@ -101,20 +102,19 @@ final class JdkServer extends Server {
         Conn select(long ms) {
             thread = Thread.currentThread();
             try {
-                for (boolean waited = false; ; waited = true) {
-                    while (reported.hasNext()) {
-                        SelectionKey k = reported.next();
-                        reported.remove();
-                        if (k.isValid()) return (Conn) k.attachment(); // watched still: answered at once, it stays so
-
-                    }
-                    if (waited) return null;
+                if (!reported.hasNext()) {
                     selector.select(ms);
                     reported = selector.selectedKeys().iterator();
                 }
+                while (reported.hasNext()) {
+                    SelectionKey k = reported.next();
+                    reported.remove();
+                    if (k.isValid()) return (Conn) k.attachment(); // watched still: answered at once, it stays so
+                }
             } catch (IOException | ClosedSelectorException | CancelledKeyException e) {
-                return null;
+                // closed: we are stopping
             }
+            return null;
         }
 
         @Override

@@ -8,6 +8,7 @@ import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import java.util.List;
+import java.util.function.Consumer;
 
 /**
  * The loops on libtalvo: a select manager per loop, the library's connection
@@ -22,7 +23,7 @@ final class NativeServer extends Server {
 
     private long listener;
 
-    NativeServer(FileServer.Options options, String root, AccessLog log) {
+    NativeServer(FileServer.Options options, String root, Consumer<String> log) {
         super(options, new FileHandler(root, new NativeFs(), options.dotfiles), log);
     }
 

@@ -17,6 +17,7 @@ import java.util.concurrent.ThreadPoolExecutor;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.Consumer;
 
 /**
  * The server's loops, the same on both transports. Accepting threads park each
@@ -30,11 +31,6 @@ import java.util.concurrent.atomic.AtomicInteger;
  * deadline has passed.
  */
 abstract class Server {
-    /** Lines for the access log. */
-    interface AccessLog {
-        void line(String text);
-    }
-
     /** Bounds of the drain before a close (see {@link #drainAndClose}). */
     static final int DRAIN_LIMIT = 1 << 20;
     static final long DRAIN_PAUSE_NANOS = TimeUnit.MILLISECONDS.toNanos(100);
@@ -45,7 +41,7 @@ abstract class Server {
 
     final FileServer.Options options;
     final FileHandler handler;
-    private final AccessLog log;
+    private final Consumer<String> log;
     private final long idleNanos;
     private final long headNanos;
     final AtomicInteger open = new AtomicInteger();
@@ -58,7 +54,7 @@ abstract class Server {
     volatile boolean stopping;
     private final CountDownLatch go = new CountDownLatch(1);
 
-    Server(FileServer.Options options, FileHandler handler, AccessLog log) {
+    Server(FileServer.Options options, FileHandler handler, Consumer<String> log) {
         this.options = options;
         this.handler = handler;
         this.log = log;
@@ -418,7 +414,7 @@ abstract class Server {
     }
 
     private void log(Conn c, Request r, int status, long bytes) {
-        if (log != null) log.line(c.peer() + " \"" + Request.printable(r.line) + "\" " + status + " " + bytes);
+        if (log != null) log.accept(c.peer() + " \"" + Request.printable(r.line) + "\" " + status + " " + bytes);
     }
 
     // ------------------------------------------------------------ threads
