@@ -219,11 +219,7 @@ abstract class Server {
                 if (!offer(c, () -> serve(c, null, waiting))) refuse(c);
                 return;
             }
-            if (!send(c, l, a, r)) return;
-            if (!a.keepAlive) {
-                drainAndClose(c);
-                return;
-            }
+            if (!send(c, l, a, r) || !more(c, a.keepAlive)) return;
             r = null;
         }
     }
@@ -232,12 +228,8 @@ abstract class Server {
     private boolean send(Conn c, Loop l, Response a, Request r) {
         OpenFile file = a.file;
         if (l == null) {
-            boolean sent = c.send(a.head, 0, a.headLen, a.body, a.bodyOff, a.bodyLen)
-                && (file == null || c.sendFile(file, a.from, a.length));
-            if (file != null) file.release();
-            if (!sent) c.close();
-            else log(c, r, a.status, a.bodyBytes);
-            return sent;
+            return sent(c, r, a.status, a.bodyBytes, file, c.send(a.head, 0, a.headLen, a.body, a.bodyOff, a.bodyLen)
+                && (file == null || c.sendFile(file, a.from, a.length)));
         }
         long sent = c.trySend(a.head, 0, a.headLen, a.body, a.bodyOff, a.bodyLen);
         long fileSent = 0;
@@ -250,16 +242,8 @@ abstract class Server {
                 }
             }
         }
-        if (sent == a.headLen + a.bodyLen && (file == null || fileSent == a.length)) {
-            if (file != null) file.release();
-            log(c, r, a.status, a.bodyBytes);
-            return true;
-        }
-        if (sent == Conn.GONE) {
-            if (file != null) file.release();
-            c.close();
-            return false;
-        }
+        boolean all = sent == a.headLen + a.bodyLen && (file == null || fileSent == a.length);
+        if (all || sent == Conn.GONE) return sent(c, r, a.status, a.bodyBytes, file, all);
         // The client takes no more now: a worker sends the rest, waiting as long as the write time-out allows.
         int done = (int) Math.max(0, sent);
         byte[] head = done < a.headLen ? Arrays.copyOfRange(a.head, done, a.headLen) : Response.NONE;
@@ -273,21 +257,25 @@ abstract class Server {
         long bytes = a.bodyBytes;
         handOver(c, l);
         boolean taken = offer(c, () -> {
-            boolean ok = c.send(head, 0, head.length, body, bodyOff, bodyLen) && (file == null || c.sendFile(file, from, length));
-            if (file != null) file.release();
-            if (!ok) {
-                c.close();
-                return;
-            }
-            log(c, r, status, bytes);
-            if (keepAlive) serve(c, null, null);
-            else drainAndClose(c);
+            if (sent(c, r, status, bytes, file, c.send(head, 0, head.length, body, bodyOff, bodyLen)
+                    && (file == null || c.sendFile(file, from, length))) && more(c, keepAlive)) serve(c, null, null);
         });
-        if (!taken) {
-            if (file != null) file.release();
-            c.close();
-        }
+        if (!taken) sent(c, r, status, bytes, file, false);
         return false;
+    }
+
+    /** A send's end: the file's use goes; the answer is logged when it all went out, else the connection closes. */
+    private boolean sent(Conn c, Request r, int status, long bytes, OpenFile file, boolean ok) {
+        if (file != null) file.release();
+        if (!ok) c.close();
+        else if (log != null) log.accept(c.peer() + " \"" + Request.printable(r.line) + "\" " + status + " " + bytes);
+        return ok;
+    }
+
+    /** After an answer that went out whole: true when the connection goes on, else it drains and closes. */
+    private boolean more(Conn c, boolean keepAlive) {
+        if (!keepAlive) drainAndClose(c);
+        return keepAlive;
     }
 
     /** Hands the connection to a worker; false when the workers and their queue are full. */
@@ -411,10 +399,6 @@ abstract class Server {
             }
         }
         c.close();
-    }
-
-    private void log(Conn c, Request r, int status, long bytes) {
-        if (log != null) log.accept(c.peer() + " \"" + Request.printable(r.line) + "\" " + status + " " + bytes);
     }
 
     // ------------------------------------------------------------ threads
