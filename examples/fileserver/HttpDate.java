@@ -1,6 +1,7 @@
 package fileserver;
 
 import java.util.List;
+import java.util.Locale;
 
 /** HTTP dates to and from whole seconds since the epoch, floored as the kernel's file times are. */
 final class HttpDate {
@@ -26,25 +27,15 @@ final class HttpDate {
         long days = Math.floorDiv(seconds, 86400L);
         int secs = (int) Math.floorMod(seconds, 86400L);
         long[] ymd = civil(days);
-        StringBuilder b = new StringBuilder(29);
-        b.append(DAYS.get((int) Math.floorMod(days + 4, 7L))).append(", ");
-        two(b, (int) ymd[2]).append(' ').append(MONTHS.get((int) ymd[1] - 1)).append(' ').append(ymd[0]).append(' ');
-        two(b, secs / 3600).append(':');
-        two(b, secs / 60 % 60).append(':');
-        two(b, secs % 60).append(" GMT");
-        return b.toString();
+        return String.format(Locale.ROOT, "%s, %02d %s %d %02d:%02d:%02d GMT", DAYS.get((int) Math.floorMod(days + 4, 7L)),
+            ymd[2], MONTHS.get((int) ymd[1] - 1), ymd[0], secs / 3600, secs / 60 % 60, secs % 60);
     }
 
     /** "2026-12-06 07:22", for the listing. */
     static String formatShort(long seconds) {
-        long days = Math.floorDiv(seconds, 86400L);
+        long[] ymd = civil(Math.floorDiv(seconds, 86400L));
         int secs = (int) Math.floorMod(seconds, 86400L);
-        long[] ymd = civil(days);
-        StringBuilder b = new StringBuilder(16).append(ymd[0]).append('-');
-        two(b, (int) ymd[1]).append('-');
-        two(b, (int) ymd[2]).append(' ');
-        two(b, secs / 3600).append(':');
-        return two(b, secs / 60 % 60).toString();
+        return String.format(Locale.ROOT, "%d-%02d-%02d %02d:%02d", ymd[0], ymd[1], ymd[2], secs / 3600, secs / 60 % 60);
     }
 
     /** Whole seconds of a time in milliseconds, floored: half a second before the epoch is -1, as in st_mtime. */
@@ -91,10 +82,6 @@ final class HttpDate {
             return NONE;
         }
         return days * 86400 + field[2] * 3600L + field[3] * 60L + field[4];
-    }
-
-    private static StringBuilder two(StringBuilder b, int v) {
-        return b.append((char) ('0' + v / 10)).append((char) ('0' + v % 10));
     }
 
     /** Year, month (1-12) and day of a day count from 1970-01-01 (proleptic Gregorian). */

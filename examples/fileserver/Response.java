@@ -34,8 +34,8 @@ final class Response {
         bodyOff = bodyLen = 0;
         file = null;
         headLen = 0;
-        put("HTTP/1.1 ").put(code).put(" ").put(reason(code)).put("\r\nServer: talvo-example\r\nDate: ");
-        byte[] date = Clock.date();
+        put("HTTP/1.1 ").put(Integer.toString(code)).put(" ").put(reason(code)).put("\r\nServer: talvo-example\r\nDate: ");
+        byte[] date = date();
         System.arraycopy(date, 0, head, headLen, date.length); // a fresh head: room enough for the first line
         headLen += date.length;
         return put("\r\n");
@@ -50,7 +50,7 @@ final class Response {
     }
 
     Response length(long n) {
-        return put("Content-Length: ").put(n).put("\r\n");
+        return put("Content-Length: ").put(Long.toString(n)).put("\r\n");
     }
 
     /** Ends the head; the body is {@code bytes[0, n)}, or nothing for a HEAD. */
@@ -103,10 +103,6 @@ final class Response {
         return this;
     }
 
-    private Response put(long v) {
-        return put(Long.toString(v));
-    }
-
     static String reason(int status) {
         return switch (status) {
             case 200 -> "OK";
@@ -137,19 +133,17 @@ final class Response {
     }
 
     /** The Date header's text, made again once a second. */
-    static final class Clock {
-        private static volatile long second = -1;
-        private static volatile byte[] text;
+    private static volatile long second = -1;
+    private static volatile byte[] date;
 
-        static byte[] date() {
-            long now = System.currentTimeMillis() / 1000;
-            byte[] t = text;
-            if (now != second || t == null) {
-                t = HttpDate.format(now).getBytes(StandardCharsets.US_ASCII);
-                text = t;
-                second = now;
-            }
-            return t;
+    private static byte[] date() {
+        long now = System.currentTimeMillis() / 1000;
+        byte[] t = date;
+        if (now != second || t == null) {
+            t = HttpDate.format(now).getBytes(StandardCharsets.US_ASCII);
+            date = t;
+            second = now;
         }
+        return t;
     }
 }
