@@ -157,16 +157,15 @@ public final class FileServer {
 
         /** The text itself when it is a numeric address; no name is ever looked up. */
         private static String address(String text) {
-            boolean numeric = IPV4.matcher(text).matches();
-            if (!numeric && text.indexOf(':') >= 0) {
+            if (IPV4.matcher(text).matches()) return text;
+            if (text.indexOf(':') >= 0) {
                 try {
                     InetAddress.getByName(text); // with a colon the JDK parses an IPv6 literal and never looks it up
-                    numeric = true;
+                    return text;
                 } catch (IOException e) {
-                    numeric = false;
+                    // said below
                 }
             }
-            if (numeric) return text;
             throw new IllegalArgumentException("--addr '" + text + "': a numeric IPv4 or IPv6 address is needed"
                 + " (such as 127.0.0.1 or ::1), not a host name");
         }

@@ -54,18 +54,14 @@ final class JdkServer extends Server {
 
     @Override
     Conn accept(Loop loop) {
-        SocketChannel ch;
+        SocketChannel ch = null;
         try {
             ch = listener.accept();
-        } catch (IOException e) {
-            return null;
-        }
-        try {
             ch.configureBlocking(false);
             ch.setOption(StandardSocketOptions.TCP_NODELAY, true);
             return new NioConn((NioLoop) loop, ch);
         } catch (IOException | RuntimeException e) { // e.g. the peer already reset it
-            close(ch);
+            if (ch != null) close(ch);
             return null;
         }
     }

@@ -17,6 +17,7 @@ import java.util.concurrent.ThreadPoolExecutor;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.LockSupport;
 import java.util.function.Consumer;
 
 /**
@@ -37,6 +38,8 @@ abstract class Server {
     static final long DRAIN_NANOS = TimeUnit.MILLISECONDS.toNanos(2000);
     /** Longest wait of a selecting thread, so that a deadline parked meanwhile is kept within it. */
     private static final long TURN_NANOS = TimeUnit.MILLISECONDS.toNanos(100);
+    /** A short pause after a failed accept, so that a lasting failure does not spin. */
+    private static final long PAUSE_NANOS = TimeUnit.MILLISECONDS.toNanos(10);
     private static final ThreadLocal<Response> RESPONSE = ThreadLocal.withInitial(Response::new);
 
     final FileServer.Options options;
@@ -427,7 +430,7 @@ abstract class Server {
         while (!stopping) {
             Conn c = accept(loops[next]);
             if (c == null) {
-                if (!stopping) pause(); // e.g. out of descriptors: do not spin
+                if (!stopping) LockSupport.parkNanos(PAUSE_NANOS); // e.g. out of descriptors: do not spin
                 continue;
             }
             next = (next + 1) % loops.length; // a plain count would go negative after 2^31 connections
@@ -580,15 +583,6 @@ abstract class Server {
         return t;
     }
 
-    /** A short pause after a failed accept, so that a lasting failure does not spin. */
-    static void pause() {
-        try {
-            Thread.sleep(10);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        }
-    }
-
     static void join(Thread t, long ms) {
         try {
             t.join(ms);
@@ -609,14 +603,11 @@ abstract class Server {
 
     static IOException listenFailure(String addr, int port, IOException e) {
         String why = String.valueOf(e.getMessage());
-        String at = "cannot listen on " + addr + " port " + port + ": ";
-        if (!(e instanceof BindException)) return new IOException(at + why, e);
-        if (why.contains("in use")) return new IOException(at + "the port is in use", e);
-        if (why.contains("ermission")) {
-            return new IOException(at + "permission denied (ports below 1024 need the superuser)", e);
-        }
-        if (why.contains("assign")) return new IOException(at + "not an address of this machine", e);
-        return new IOException(at + why, e);
+        String said = !(e instanceof BindException) ? why
+            : why.contains("in use") ? "the port is in use"
+            : why.contains("ermission") ? "permission denied (ports below 1024 need the superuser)"
+            : why.contains("assign") ? "not an address of this machine" : why;
+        return new IOException("cannot listen on " + addr + " port " + port + ": " + said, e);
     }
 
     /** Connects to the listening socket and leaves, so that one thread waiting in its accept returns. */
