@@ -66,8 +66,6 @@ abstract class Conn {
     final void close() {
         if (closed) return;
         closed = true;
-        loop.forget(this);
-        shut();
-        loop.server().open.decrementAndGet();
+        loop.closed(this);
     }
 }

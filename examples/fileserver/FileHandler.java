@@ -167,8 +167,7 @@ final class FileHandler {
         long size = s.size();
         String etag = f.etag();
         if (f.type == null) f.type = contentType(path);
-        if (r.ifNoneMatch != null ? matches(r.ifNoneMatch, etag)
-                : s.mtime() <= r.ifModifiedSince) {
+        if (r.ifNoneMatch != null ? matches(r.ifNoneMatch, etag) : s.mtime() <= r.ifModifiedSince) {
             f.release();
             a.status(304, r.keepAlive).header("ETag", etag).header("Last-Modified", f.modified()).end(Response.NONE, 0, true);
             return true;
@@ -200,12 +199,6 @@ final class FileHandler {
             a.end(f, first, last - first + 1);
         }
         return true;
-    }
-
-    /** A strong validator: the file's identity, size and modification time to the nanosecond. */
-    static String etag(Fs.Stat st) {
-        return "\"" + Long.toHexString(st.ino()) + "-" + Long.toHexString(st.size()) + "-"
-            + Long.toHexString(st.mtime()) + "." + Integer.toHexString(st.nanos()) + "\"";
     }
 
     /** If-None-Match: "*", or a list of tags compared weakly (W/ is ignored). */

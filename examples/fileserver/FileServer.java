@@ -15,7 +15,9 @@ import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.ArrayBlockingQueue;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.atomic.AtomicLong;
@@ -408,13 +410,10 @@ public final class FileServer {
                 .map(p -> new File(p).getAbsolutePath()).collect(Collectors.joining(File.pathSeparator));
             argv.addAll(List.of("-cp", classPath, FileServer.class.getName()));
             argv.addAll(o.forDaemon);
-            List<String> envp = new ArrayList<>();
-            System.getenv().forEach((k, v) -> {
-                if (!k.equals(REPORT)) envp.add(k + "=" + v);
-            });
-            envp.add(REPORT + "=" + report);
-            new TalvoBoot().execDaemon(argv.toArray(new String[0]), envp.toArray(new String[0]),
-                System.getProperty("user.dir"));
+            Map<String, String> env = new HashMap<>(System.getenv());
+            env.put(REPORT, report.toString());
+            String[] envp = env.entrySet().stream().map(e -> e.getKey() + "=" + e.getValue()).toArray(String[]::new);
+            new TalvoBoot().execDaemon(argv.toArray(new String[0]), envp, System.getProperty("user.dir"));
             // A JVM starting on a busy machine: give it time, but not for ever.
             long pid = -1;
             for (int i = 0; i < 600; i++) {

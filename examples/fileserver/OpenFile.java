@@ -31,8 +31,12 @@ final class OpenFile {
         this.bytes = bytes;
     }
 
+    /** A strong validator: the file's identity, size and modification time to the nanosecond. */
     String etag() {
-        if (etag == null) etag = FileHandler.etag(stat);
+        if (etag == null) {
+            etag = "\"" + Long.toHexString(stat.ino()) + "-" + Long.toHexString(stat.size()) + "-"
+                + Long.toHexString(stat.mtime()) + "." + Integer.toHexString(stat.nanos()) + "\"";
+        }
         return etag;
     }
 

@@ -100,10 +100,6 @@ abstract class Server {
         /** Makes select return; afterwards it returns at once. */
         abstract void close();
 
-        Server server() {
-            return Server.this;
-        }
-
         @Override
         public void run() {
             long wait = 1;
@@ -114,7 +110,12 @@ abstract class Server {
                 long now = System.nanoTime();
                 synchronized (this) {
                     if (c != null) c.parked = false; // it keeps its place in due: the next park is then cheap
-                    wait = closeOverdue(now);
+                    // Only the earliest place is looked at, however many are parked.
+                    for (Conn o; (o = due.overdue(now)) != null; ) {
+                        o.unwatch();
+                        o.close();
+                    }
+                    wait = Math.max(1, TimeUnit.NANOSECONDS.toMillis(due.until(now, TURN_NANOS) + 999_999));
                 }
                 if (c == null) continue;
                 try {
@@ -126,22 +127,14 @@ abstract class Server {
             cache.clear();
         }
 
-        /**
-         * Closes the parked connections whose deadline has passed, looking only at
-         * the earliest place; returns how long the next wait may last, in ms.
-         */
-        private long closeOverdue(long now) {
-            for (Conn c; (c = due.overdue(now)) != null; ) {
-                c.unwatch();
-                c.close();
+        /** The connection closes: its place goes, then its descriptor, then its count. */
+        void closed(Conn c) {
+            synchronized (this) {
+                c.parked = false;
+                due.remove(c);
             }
-            return Math.max(1, TimeUnit.NANOSECONDS.toMillis(due.until(now, TURN_NANOS) + 999_999));
-        }
-
-        /** The connection is closed: its place goes. */
-        synchronized void forget(Conn c) {
-            c.parked = false;
-            due.remove(c);
+            c.shut();
+            open.decrementAndGet();
         }
     }
 
@@ -386,13 +379,8 @@ abstract class Server {
     /** Watches the connection for its next bytes, until its deadline: idle, head, or drain. */
     private void park(Conn c) {
         long now = System.nanoTime();
-        long due;
-        if (c.draining) {
-            due = Math.min(now + DRAIN_PAUSE_NANOS, c.headStarted + DRAIN_NANOS);
-        } else {
-            due = now + idleNanos;
-            if (c.headStarted != 0) due = Math.min(due, c.headStarted + headNanos);
-        }
+        long due = c.draining ? Math.min(now + DRAIN_PAUSE_NANOS, c.headStarted + DRAIN_NANOS)
+            : c.headStarted != 0 ? Math.min(now + idleNanos, c.headStarted + headNanos) : now + idleNanos;
         Loop l = c.loop;
         if (due - now > 0 && !stopping) {
             synchronized (l) {
