@@ -5,6 +5,7 @@ import com.velmar.util.VelmarSystem;
 import com.velmar.vfs.Syslog;
 import java.io.File;
 import java.io.IOException;
+import java.io.UncheckedIOException;
 import java.lang.management.ManagementFactory;
 import java.net.InetAddress;
 import java.nio.charset.StandardCharsets;
@@ -25,6 +26,7 @@ import java.util.function.BiConsumer;
 import java.util.function.Consumer;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
+import java.util.stream.Stream;
 
 /**
  * A static HTTP/1.1 file server on libtalvo; {@code --help} lists the options.
@@ -384,14 +386,12 @@ public final class FileServer {
 
     /** A line of /proc/self/status after its name, blanks made single. */
     private static String status(String name) {
-        try {
-            for (String line : Files.readAllLines(Path.of("/proc/self/status"))) {
-                if (line.startsWith(name + ":")) return line.substring(name.length() + 1).trim().replaceAll("\\s+", " ");
-            }
-        } catch (IOException e) {
-            // said as unknown
+        try (Stream<String> lines = Files.lines(Path.of("/proc/self/status"))) {
+            return lines.filter(l -> l.startsWith(name + ":")).findFirst()
+                .map(l -> l.substring(name.length() + 1).trim().replaceAll("\\s+", " ")).orElse("?");
+        } catch (IOException | UncheckedIOException e) {
+            return "?";
         }
-        return "?";
     }
 
     /**

@@ -167,15 +167,16 @@ final class JdkServer extends Server {
 
         @Override
         boolean send(byte[] head, int headOff, int headLen, byte[] body, int bodyOff, int bodyLen) {
-            long total = headLen + bodyLen;
-            for (long sent = 0, n; sent < total; sent += n) {
-                int h = (int) Math.min(sent, headLen);
-                int b = (int) Math.max(0, sent - headLen);
-                n = trySend(head, headOff + h, headLen - h, body, bodyOff + b, bodyLen - b);
-                if (n == GONE || (n == AGAIN && !writable())) return false;
-                n = Math.max(0, n);
+            pair[0] = ByteBuffer.wrap(head, headOff, headLen);
+            pair[1] = ByteBuffer.wrap(body, bodyOff, bodyLen);
+            try {
+                while (pair[0].hasRemaining() || pair[1].hasRemaining()) {
+                    if (ch.write(pair) == 0 && !writable()) return false;
+                }
+                return true;
+            } catch (IOException e) {
+                return false;
             }
-            return true;
         }
 
         @Override

@@ -171,7 +171,6 @@ final class NativeServer extends Server {
             return n > 0 && n < text.length ? new String(text, 0, n, StandardCharsets.US_ASCII) : "-";
         }
 
-        /** Closes the descriptor and frees the record. */
         @Override
         void shut() {
             SOCKET.nativeClose(handle);

@@ -57,11 +57,8 @@ final class Request {
         for (int i = sp1 + 1; i < sp2; i++) if (in[i] <= ' ' || in[i] >= 127) return 400;
         method = sp1 - start == 3 && head(in, start, "GET") ? "GET" : head ? "HEAD" : ascii(in, start, sp1);
         target = ascii(in, sp1 + 1, sp2);
-        int minor;
-        if (le - sp2 - 1 != 8 || !head(in, sp2 + 1, "HTTP/1.")) return 400;
-        else if (in[le - 1] == '1') minor = 1;
-        else if (in[le - 1] == '0') minor = 0;
-        else return 400;
+        if (le - sp2 - 1 != 8 || !head(in, sp2 + 1, "HTTP/1.") || (in[le - 1] != '0' && in[le - 1] != '1')) return 400;
+        int minor = in[le - 1] - '0';
 
         boolean close = false;
         boolean keep = false;

@@ -120,7 +120,6 @@ final class Response {
         };
     }
 
-    /** The error pages, made once. */
     private static final int[] CODES = {400, 403, 404, 405, 416, 431, 500, 503};
     private static final byte[][] PAGES = new byte[CODES.length][];
 

@@ -212,7 +212,7 @@ abstract class Server {
             } else if (!handler.answer(r, a, l.cache)) {
                 Request waiting = r;
                 handOver(c, l);
-                if (!offer(c, () -> serve(c, null, waiting))) refuse(c);
+                if (!offer(workers, c, () -> serve(c, null, waiting))) refuse(c);
                 return;
             }
             if (!send(c, l, a, r) || !more(c, a.keepAlive)) return;
@@ -252,7 +252,7 @@ abstract class Server {
         int status = a.status;
         long bytes = a.bodyBytes;
         handOver(c, l);
-        boolean taken = offer(c, () -> {
+        boolean taken = offer(workers, c, () -> {
             if (sent(c, r, status, bytes, file, c.send(head, 0, head.length, body, bodyOff, bodyLen)
                     && (file == null || c.sendFile(file, from, length))) && more(c, keepAlive)) serve(c, null, null);
         });
@@ -274,18 +274,6 @@ abstract class Server {
         return keepAlive;
     }
 
-    /** Hands the connection to a worker; false when the workers and their queue are full. */
-    private boolean offer(Conn c, Runnable task) {
-        return offer(workers, () -> {
-            try {
-                task.run();
-            } catch (RuntimeException e) {
-                c.close();
-                throw e;
-            }
-        });
-    }
-
     /**
      * Threads made as tasks come, up to {@code max}, then up to {@code queue}
      * tasks waiting; the threads end after a minute without work, unless {@code keep}.
@@ -305,14 +293,21 @@ abstract class Server {
     }
 
     /**
-     * True when {@code task} will run, once; false when it never will: the queue
+     * Hands the connection to the pool's {@code task}. True when the task will run,
+     * once (a fault in it closes the connection); false when it never will: the queue
      * is full, or no thread can be made (the process is at its thread limit).
      */
-    private static boolean offer(ThreadPoolExecutor pool, Runnable task) {
+    private static boolean offer(ThreadPoolExecutor pool, Conn c, Runnable task) {
         AtomicBoolean claimed = new AtomicBoolean();
         try {
             pool.execute(() -> {
-                if (claimed.compareAndSet(false, true)) task.run();
+                if (!claimed.compareAndSet(false, true)) return;
+                try {
+                    task.run();
+                } catch (RuntimeException e) {
+                    c.close();
+                    throw e;
+                }
             });
             return true;
         } catch (RejectedExecutionException | OutOfMemoryError e) {
@@ -368,7 +363,7 @@ abstract class Server {
 
     /** 503, on a thread of its own, then the drain; when even that thread is refused, just the close. */
     private void refuse(Conn c) {
-        boolean taken = offer(refusals, () -> {
+        boolean taken = offer(refusals, c, () -> {
             Response a = RESPONSE.get().error(503, false, false, null, null);
             if (c.send(a.head, 0, a.headLen, a.body, 0, a.bodyLen)) drainAndClose(c);
             else c.close();
