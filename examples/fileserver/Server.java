@@ -253,8 +253,8 @@ abstract class Server {
         long bytes = a.bodyBytes;
         handOver(c, l);
         boolean taken = offer(workers, c, () -> {
-            if (sent(c, r, status, bytes, file, c.send(head, 0, head.length, body, bodyOff, bodyLen)
-                    && (file == null || c.sendFile(file, from, length))) && more(c, keepAlive)) serve(c, null, null);
+            boolean ok = c.send(head, 0, head.length, body, bodyOff, bodyLen) && (file == null || c.sendFile(file, from, length));
+            if (sent(c, r, status, bytes, file, ok) && more(c, keepAlive)) serve(c, null, null);
         });
         if (!taken) sent(c, r, status, bytes, file, false);
         return false;
