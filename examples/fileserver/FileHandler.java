@@ -27,6 +27,8 @@ final class FileHandler {
     private static final Map<String, String> KNOWN_TYPES = new ConcurrentHashMap<>();
     /** Links followed in one lookup before it counts as a loop, as the kernel counts them. */
     private static final int MAX_LINKS = 40;
+    /** The kernel stamps a change with a clock that may lag the process's by a tick. */
+    private static final long SETTLE_MS = 100;
 
     private final String root;
     private final Fs fs;
@@ -152,6 +154,7 @@ final class FileHandler {
             if (f == null) return false;
             f.retain();
         } else {
+            long opening = System.currentTimeMillis();
             f = fs.open(path);
             if (f == null) return refused(a, r, path);
             // Only the file that the walk judged, and only a regular file: whatever was swapped in since goes.
@@ -160,8 +163,12 @@ final class FileHandler {
                 f.release();
                 return fail(a, r, 403);
             }
-            a.opened = f.retain();
-            a.openedPath = path;
+            // A change in the second of its last change leaves the status as it was (the modification
+            // time can be set back): the first bytes read now are kept only once a change would show.
+            if (opening >= (s.ctime() + 1) * 1000 + SETTLE_MS) {
+                a.opened = f.retain();
+                a.openedPath = path;
+            }
         }
         Fs.Stat s = f.stat;
         long size = s.size();

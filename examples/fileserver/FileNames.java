@@ -33,8 +33,8 @@ final class FileNames {
     /** The text of an absolute path, or null when its bytes are not UTF-8. */
     static String text(Path path) {
         String s = path.toString();
+        // Else the bytes judge: U+FFFD is where the JDK replaced bytes that were not UTF-8, or a name's own.
         if (UTF8 ? s.indexOf('\uFFFD') < 0 : ascii(s)) return s;
-        if (UTF8) return null; // the JDK replaced bytes that were not UTF-8
         String raw = path.toUri().getRawPath();
         // The URI of a directory ends with a slash.
         return decode(raw.length() > 1 && raw.endsWith("/") ? raw.substring(0, raw.length() - 1) : raw);
