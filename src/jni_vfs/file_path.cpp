@@ -34,8 +34,11 @@ bool take_path(JNIEnv *env, jbyteArray name, std::optional<jint> length, path_bu
     return true;
 }
 
-// Descriptors opened here are not inherited by programs the process launches.
-constexpr int open_flags_extra = O_CLOEXEC;
+// Descriptors opened here are not inherited by programs the process launches,
+// and a terminal opened here never becomes the process's controlling terminal:
+// a daemon (a session leader without one) would otherwise take it, and with it
+// the hang-up that ends the process when the terminal's other end closes.
+constexpr int open_flags_extra = O_CLOEXEC | O_NOCTTY;
 constexpr mode_t create_mode = 0666;
 
 bool is_type(const struct stat &st, mode_t type) { return (st.st_mode & S_IFMT) == type; }

@@ -259,6 +259,22 @@ class FileTest {
         }
     }
 
+    @Test
+    void aTerminalOpenedByADaemonNeverBecomesItsControllingTerminal() throws Exception {
+        // A pseudo-terminal that is no session's yet, opened by a session leader that has none: a daemon's case.
+        Process pty = new ProcessBuilder("perl", "-e", "my ($m, $unlock, $n) = (undef, pack('i', 0), pack('i', 0)); open($m, '+<', '/dev/ptmx')"
+            + " && ioctl($m, 0x40045431, $unlock) && ioctl($m, 0x80045430, $n) or die; $| = 1; print '/dev/pts/', unpack('i', $n), qq(\n); <STDIN>")
+            .redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        try (BufferedReader out = new BufferedReader(new InputStreamReader(pty.getInputStream()))) {
+            String terminal = out.readLine();
+            assertTrue(terminal.startsWith("/dev/pts/"));
+            // The terminal's number in /proc/self/stat after each open: 0, none (its hang-up would end the daemon).
+            assertEquals("0 0", inChild(List.of("setsid", "--wait"), "open-terminal", terminal));
+        } finally {
+            pty.destroy();
+        }
+    }
+
     /** The file natives in a child JVM: prints the result, or the class and message of what was thrown. */
     public static final class Child {
         static byte[] pattern(int size) {
@@ -267,10 +283,17 @@ class FileTest {
             return data;
         }
 
+        /** The controlling terminal's number (0 for none) once {@code fd} is open. */
+        static String terminal(int fd) throws IOException {
+            String stat = Files.readString(Path.of("/proc/self/stat"));
+            return fd < 0 ? "not opened" : stat.substring(stat.lastIndexOf(')') + 2).split(" ")[4];
+        }
+
         public static void main(String[] args) {
             try {
                 System.out.println(switch (args[0]) {
                     case "open-write" -> openWrite(args[1], false);
+                    case "open-terminal" -> terminal(openRead(args[1])) + " " + terminal(openWrite(args[1], true));
                     case "can-read" -> JniFilePathImpl.nativeCanRead(bytes(args[1])) + " "
                                        + JniFilePathImpl.nativeCanRead(bytes(args[2]));
                     default -> stream.nativeWrite(openWrite(args[1], false), pattern(40000), 0, 40000);  // "write"
