@@ -454,15 +454,19 @@ public final class NetBench {
         }
     }
 
-    /** The same transfer from a C sender: the ceiling. */
-    private static double bulkCeiling() throws Exception {
-        Process sender = new ProcessBuilder(peer, "send-server", Long.toString(BULK_BYTES))
-                .redirectError(ProcessBuilder.Redirect.INHERIT).start();
-        BufferedReader out = new BufferedReader(new InputStreamReader(sender.getInputStream(), StandardCharsets.US_ASCII));
+    /**
+     * Bytes per second of {@code bytes} from the C peer started as {@code sender} (a sending
+     * server, which prints its port) to the C receiver: a ceiling.
+     */
+    private static double ceiling(long bytes, String... sender) throws Exception {
+        List<String> command = new ArrayList<>(List.of(peer));
+        command.addAll(List.of(sender));
+        Process process = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        BufferedReader out = new BufferedReader(new InputStreamReader(process.getInputStream(), StandardCharsets.US_ASCII));
         String port = out.readLine();
-        double seconds = Double.parseDouble(runPeer("receive", port.trim(), Long.toString(BULK_BYTES)));
-        if (sender.waitFor() != 0) throw new IOException("sender failed");
-        return BULK_BYTES / seconds;
+        double seconds = Double.parseDouble(runPeer("receive", port.trim(), Long.toString(bytes)));
+        if (process.waitFor() != 0) throw new IOException("sender failed");
+        return bytes / seconds;
     }
 
     /** Bytes per second of `file` sent to the C receiver by `server`, which sends it to its first client. */
@@ -472,17 +476,6 @@ public final class NetBench {
         } finally {
             server.stop();
         }
-    }
-
-    /** The same file from a C sendfile loop: the ceiling. */
-    private static double fileSendCeiling(Path file, long bytes) throws Exception {
-        Process sender = new ProcessBuilder(peer, "sendfile-server", file.toString(), Long.toString(bytes))
-                .redirectError(ProcessBuilder.Redirect.INHERIT).start();
-        BufferedReader out = new BufferedReader(new InputStreamReader(sender.getInputStream(), StandardCharsets.US_ASCII));
-        String port = out.readLine();
-        double seconds = Double.parseDouble(runPeer("receive", port.trim(), Long.toString(bytes)));
-        if (sender.waitFor() != 0) throw new IOException("sender failed");
-        return bytes / seconds;
     }
 
     /** A 1 GiB file of bytes that are not all alike, deleted when the JVM exits. */
@@ -531,7 +524,7 @@ public final class NetBench {
         for (int run = 0; bulkPart && run < RUNS; run++) {
             nativeBulk = Math.max(nativeBulk, bulk(natives));
             jdkBulk = Math.max(jdkBulk, bulk(jdk));
-            cBulk = Math.max(cBulk, bulkCeiling());
+            cBulk = Math.max(cBulk, ceiling(BULK_BYTES, "send-server", Long.toString(BULK_BYTES)));
         }
         if (bulkPart) {
             System.out.printf("(a) 1 GiB, 64 KiB writes, best of %d  natives %6.0f MB/s  jdk %6.0f MB/s  C %6.0f MB/s%n",
@@ -545,7 +538,7 @@ public final class NetBench {
             for (int run = 0; run < RUNS; run++) {
                 nativeFile = Math.max(nativeFile, fileSend(natives.start(c -> c.sendFile(file)), BULK_BYTES));
                 jdkFile = Math.max(jdkFile, fileSend(new JdkFileServer(file), BULK_BYTES));
-                cFile = Math.max(cFile, fileSendCeiling(file, BULK_BYTES));
+                cFile = Math.max(cFile, ceiling(BULK_BYTES, "sendfile-server", file.toString(), Long.toString(BULK_BYTES)));
             }
             System.out.printf("(c) 1 GiB file, one call, best of %d  sendFileNative %6.0f MB/s  transferTo %6.0f MB/s  C sendfile %6.0f MB/s%n",
                 RUNS, nativeFile / 1e6, jdkFile / 1e6, cFile / 1e6);
